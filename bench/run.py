@@ -1,0 +1,407 @@
+"""Benchmark of drovik.options against the plain-Python baseline.
+
+Run as ``python bench/run.py`` (add ``--quick`` for a smoke run).  See
+bench/README.md for the method.
+
+Two worlds are measured, applied identically to both modules by rebinding
+their module attributes:
+
+* shipped: the real ``os`` and the real companion functions;
+* stubbed: ``os`` and the companion functions replaced by C-level callables
+  that return fixed values, so what is left is each module's own cost.
+
+Besides the extension/baseline ratio, the shipped-world time of the extension
+is set against the calls that every implementation must make anyway (the
+processor-count query and the built-in path functions).
+"""
+
+import argparse
+import gc
+import importlib.util
+import itertools
+import math
+import os
+import platform
+import statistics
+import sys
+import timeit
+import types
+import warnings
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BASELINE_PATH = os.path.join(HERE, "baseline_options.py")
+BASELINE_NAME = "drovik_bench_baseline"
+
+# Targets.
+STUBBED_MAX_RATIO = 0.2  # stubbed world: extension / baseline
+SHIPPED_MAX_OVER_OBLIGATORY = 1.10  # shipped world: extension / obligatory calls
+
+# The operations, as statements; ``f`` is the module function named in the
+# first element.  Each statement is also what the table shows.
+OPERATIONS = [
+    ("skorv_get_option_default", "skorv_get_option_default()", "f()"),
+    ("_cpu_default_string", "_cpu_default_string()", "f()"),
+    ("skorv_get_option", 'skorv_get_option("keep")', 'f("keep")'),
+    ("skorv_get_option", "skorv_get_option()", "f()"),
+    (
+        "skorv_get_option",
+        'skorv_get_option(["keep", "verbose", "num.threads"])',
+        'f(["keep", "verbose", "num.threads"])',
+    ),
+    ("skorv_set_option", 'skorv_set_option("keep", True)', 'f("keep", True)'),
+    (
+        "skorv_set_option",
+        "skorv_set_option(keep=True, verbose=False)",
+        "f(keep=True, verbose=False)",
+    ),
+    ("skorv_enabled_Plexa_features", "skorv_enabled_Plexa_features()", "f()"),
+]
+
+# Calls that each operation must make, starting from an empty option table
+# (so both command paths are unset, "malloc.lib" reads "mi" and the working
+# directory reads None):
+# - building the defaults queries os.cpu_count() once;
+# - every read builds the defaults once and, with both command paths unset,
+#   asks skorv_call_builtin() and then mevro_call_builtin() once each; the
+#   remote-run script is asked for only for a stored (dict form) or read
+#   (lookup form) engine path that says "remote", which never happens here;
+# - _set_one builds the defaults once per pair to get the known keys;
+# - the checks after a set read "skorv.mode", "malloc.lib" and
+#   "working.directory" (three reads); "mi" is a listed allocator, so no
+#   os.path.exists() call, and None skips the multibyte test.
+OBLIGATORY = {
+    "skorv_get_option_default()": {"cpu_count": 1, "skorv_call_builtin": 0, "mevro_call_builtin": 0},
+    "_cpu_default_string()": {"cpu_count": 1, "skorv_call_builtin": 0, "mevro_call_builtin": 0},
+    'skorv_get_option("keep")': {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
+    "skorv_get_option()": {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
+    'skorv_get_option(["keep", "verbose", "num.threads"])': {
+        "cpu_count": 1,
+        "skorv_call_builtin": 1,
+        "mevro_call_builtin": 1,
+    },
+    # one _set_one (1 default build) + three reads (3 builds, 3 + 3 path calls)
+    'skorv_set_option("keep", True)': {"cpu_count": 4, "skorv_call_builtin": 3, "mevro_call_builtin": 3},
+    # two _set_one calls + three reads
+    "skorv_set_option(keep=True, verbose=False)": {
+        "cpu_count": 5,
+        "skorv_call_builtin": 3,
+        "mevro_call_builtin": 3,
+    },
+    "skorv_enabled_Plexa_features()": {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
+}
+# Further calls that none of the operations above may make.
+NEVER_CALLED = ("skorv_remote_script", "_any_mb", "os.path.exists")
+
+# The module attributes that the worlds rebind.
+WORLD_NAMES = ("os", "skorv_call_builtin", "mevro_call_builtin", "skorv_remote_script", "_any_mb")
+
+STUB_SKORV = "/opt/skorv/bin/skorv"
+STUB_MEVRO = "/opt/skorv/bin/mevro"
+STUB_REMOTE = "/opt/skorv/bin/skorv_remote.sh"
+STUB_CPUS = 8
+
+
+def stubbed_bindings():
+    """C-level callables with fixed answers: calling them costs next to nothing."""
+    return {
+        "os": types.SimpleNamespace(cpu_count=itertools.repeat(STUB_CPUS).__next__, path=os.path),
+        "skorv_call_builtin": itertools.repeat(STUB_SKORV).__next__,
+        "mevro_call_builtin": itertools.repeat(STUB_MEVRO).__next__,
+        "skorv_remote_script": itertools.repeat(STUB_REMOTE).__next__,
+        # Takes the one text argument and answers False for any string.
+        "_any_mb": frozenset().__contains__,
+    }
+
+
+def load_file(name, path):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+class World:
+    """Rebinds the world's names in every module, and restores them on exit."""
+
+    def __init__(self, name, modules, bindings):
+        self.name = name
+        self.modules = modules
+        self.bindings = bindings
+        self._saved = []
+
+    def __enter__(self):
+        for module in self.modules:
+            saved = {attr: getattr(module, attr) for attr in WORLD_NAMES}
+            self._saved.append((module, saved))
+            for attr, value in self.bindings.items():
+                setattr(module, attr, value)
+        return self
+
+    def __exit__(self, *exc):
+        while self._saved:
+            module, saved = self._saved.pop()
+            for attr, value in saved.items():
+                setattr(module, attr, value)
+        return False
+
+
+def reset(module):
+    # Every operation starts from an empty table, in place: the module keeps
+    # its own dict object.
+    module._SKORV_OPTIONS.clear()
+
+
+def make_timer(module, func_name, stmt):
+    return timeit.Timer(stmt, setup=f"f = _m.{func_name}", globals={"_m": module})
+
+
+def obligatory_stmt(counts):
+    # Every read asks for the engine path and then the mesh generator path.
+    assert counts["skorv_call_builtin"] == counts["mevro_call_builtin"]
+    calls = ["c()"] * counts["cpu_count"] + ["s()", "m()"] * counts["skorv_call_builtin"]
+    return "; ".join(calls)
+
+
+def make_obligatory_timer(counts, cpu_count, skorv_builtin, mevro_builtin):
+    return timeit.Timer(
+        obligatory_stmt(counts),
+        setup="c = _c; s = _s; m = _m",
+        globals={"_c": cpu_count, "_s": skorv_builtin, "_m": mevro_builtin},
+    )
+
+
+def calibrate(timer, target):
+    """A loop count for which one repeat takes about ``target`` seconds."""
+    number = 1
+    while True:
+        elapsed = timer.timeit(number)
+        if elapsed >= target / 10 or number >= 1 << 24:
+            break
+        number *= 10
+    return max(1, int(math.ceil(number * target / max(elapsed, 1e-9))))
+
+
+def best_ns(timer, number, repeat):
+    return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+# --- sanity checks --------------------------------------------------------
+
+
+def run_once(module, func_name, stmt):
+    reset(module)
+    result = eval(stmt, {"f": getattr(module, func_name)})
+    return result, dict(module._SKORV_OPTIONS)
+
+
+class Counter:
+    def __init__(self, name, counts, result):
+        self.name = name
+        self.counts = counts
+        self.result = result
+
+    def __call__(self, *args):
+        self.counts[self.name] += 1
+        return self.result
+
+
+def counting_bindings(counts):
+    counted_path = types.SimpleNamespace(
+        exists=Counter("os.path.exists", counts, False), join=os.path.join
+    )
+    return {
+        "os": types.SimpleNamespace(cpu_count=Counter("cpu_count", counts, STUB_CPUS), path=counted_path),
+        "skorv_call_builtin": Counter("skorv_call_builtin", counts, STUB_SKORV),
+        "mevro_call_builtin": Counter("mevro_call_builtin", counts, STUB_MEVRO),
+        "skorv_remote_script": Counter("skorv_remote_script", counts, STUB_REMOTE),
+        "_any_mb": Counter("_any_mb", counts, False),
+    }
+
+
+def sanity_check(ext, base, shipped, stubbed):
+    """Both modules give equal results in both worlds, the stubs are in
+    effect, and each operation makes exactly the obligatory calls."""
+    problems = []
+    with warnings.catch_warnings():
+        # No operation here may warn; make a surprise loud.
+        warnings.simplefilter("error")
+        for world_name, bindings in (("shipped", shipped), ("stubbed", stubbed)):
+            with World(world_name, (ext, base), bindings):
+                for func_name, label, stmt in OPERATIONS:
+                    got_ext = run_once(ext, func_name, stmt)
+                    got_base = run_once(base, func_name, stmt)
+                    if got_ext != got_base:
+                        problems.append(f"{world_name}: {label}: extension {got_ext!r} != baseline {got_base!r}")
+                for module in (ext, base):
+                    reset(module)
+                    paths = module.skorv_get_option(["skorv.call", "mevro.call", "num.threads"])
+                    if world_name == "stubbed":
+                        expected = [STUB_SKORV, STUB_MEVRO, f"{STUB_CPUS}:1"]
+                        if paths != expected:
+                            problems.append(f"stubs not in effect in {module.__name__}: {paths!r}")
+                    elif STUB_SKORV in paths or STUB_MEVRO in paths:
+                        problems.append(f"stubs left bound in {module.__name__}: {paths!r}")
+
+        for func_name, label, stmt in OPERATIONS:
+            for module in (ext, base):
+                counts = dict.fromkeys(("cpu_count", "skorv_call_builtin", "mevro_call_builtin") + NEVER_CALLED, 0)
+                with World("counting", (module,), counting_bindings(counts)):
+                    run_once(module, func_name, stmt)
+                expected = dict.fromkeys(NEVER_CALLED, 0)
+                expected.update(OBLIGATORY[label])
+                if counts != expected:
+                    problems.append(f"call counts of {module.__name__} for {label}: {counts} != {expected}")
+    for module in (ext, base):
+        reset(module)
+    return problems
+
+
+# --- report ---------------------------------------------------------------
+
+
+def format_table(header, rows, align):
+    widths = [max(len(str(cell)) for cell in column) for column in zip(header, *rows)]
+    lines = []
+    for i, row in enumerate([header] + rows):
+        cells = []
+        for cell, width, a in zip(row, widths, align):
+            cells.append(str(cell).ljust(width) if a == "<" else str(cell).rjust(width))
+        lines.append("  ".join(cells).rstrip())
+        if i == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def fmt_ns(value):
+    return f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fast smoke run: few rounds, short repeats")
+    parser.add_argument("--rounds", type=int, help="rounds of alternating measurements (default 7, quick 2)")
+    parser.add_argument("--repeat", type=int, help="repeats per measurement, best taken (default 5, quick 2)")
+    parser.add_argument(
+        "--baseline-as-ext",
+        action="store_true",
+        help="measure a second copy of the baseline in place of the extension (to try the harness)",
+    )
+    args = parser.parse_args(argv)
+
+    rounds = args.rounds or (2 if args.quick else 7)
+    repeat = args.repeat or (2 if args.quick else 5)
+    target = 0.002 if args.quick else 0.03  # seconds per repeat
+
+    base = load_file(BASELINE_NAME, BASELINE_PATH)
+    if args.baseline_as_ext:
+        ext = load_file(BASELINE_NAME + "_as_ext", BASELINE_PATH)
+    else:
+        import drovik.options as ext
+
+    shipped = {attr: getattr(ext, attr) for attr in WORLD_NAMES}
+    if shipped["os"] is not os:
+        sys.exit(f"{ext.__name__}.os is not the os module; is the table already patched?")
+    stubbed = stubbed_bindings()
+
+    print(f"extension: {ext.__name__} from {ext.__file__}")
+    print(f"baseline:  {base.__name__} from {base.__file__}")
+    print(f"python {platform.python_version()} ({platform.python_implementation()}), {platform.machine()}, "
+          f"{os.cpu_count()} cpus seen by os.cpu_count()")
+    print(f"rounds={rounds}, repeats per measurement={repeat} (best taken), ~{target * 1e3:g} ms per repeat")
+    print()
+
+    problems = sanity_check(ext, base, shipped, stubbed)
+    if problems:
+        print("SANITY CHECK FAILED:")
+        for p in problems:
+            print("  " + p)
+        return 1
+    print("sanity check: equal results in both worlds, stubs in effect, call counts as expected")
+    print()
+
+    worlds = (("shipped", shipped), ("stubbed", stubbed))
+    modules = (("ext", ext), ("base", base))
+    timers = {}
+    numbers = {}
+    gc.collect()
+    for world_name, bindings in worlds:
+        with World(world_name, (ext, base), bindings):
+            for func_name, label, stmt in OPERATIONS:
+                for mod_key, module in modules:
+                    timer = make_timer(module, func_name, stmt)
+                    reset(module)
+                    timers[label, world_name, mod_key] = timer
+                    numbers[label, world_name, mod_key] = calibrate(timer, target)
+    for _, label, _ in OPERATIONS:
+        timer = make_obligatory_timer(
+            OBLIGATORY[label], os.cpu_count, shipped["skorv_call_builtin"], shipped["mevro_call_builtin"]
+        )
+        timers[label, "obligatory"] = timer
+        numbers[label, "obligatory"] = calibrate(timer, target)
+
+    samples = {key: [] for key in timers}
+    for r in range(rounds):
+        # Which module goes first alternates between rounds.
+        order = modules if r % 2 == 0 else modules[::-1]
+        for world_name, bindings in worlds:
+            with World(world_name, (ext, base), bindings):
+                for _, label, _ in OPERATIONS:
+                    for mod_key, module in order:
+                        reset(module)
+                        key = (label, world_name, mod_key)
+                        samples[key].append(best_ns(timers[key], numbers[key], repeat))
+        for _, label, _ in OPERATIONS:
+            key = (label, "obligatory")
+            samples[key].append(best_ns(timers[key], numbers[key], repeat))
+        print(f"round {r + 1}/{rounds} done", file=sys.stderr)
+    for module in (ext, base):
+        reset(module)
+    med = {key: statistics.median(values) for key, values in samples.items()}
+
+    rows = []
+    met_all = True
+    for world_name, _ in worlds:
+        for _, label, _ in OPERATIONS:
+            e = med[label, world_name, "ext"]
+            b = med[label, world_name, "base"]
+            ratio = e / b
+            if world_name == "stubbed":
+                ok = ratio <= STUBBED_MAX_RATIO
+                met_all &= ok
+                verdict = f"<= {STUBBED_MAX_RATIO}: {'met' if ok else 'MISSED'}"
+            else:
+                verdict = ""
+            rows.append((label, world_name, fmt_ns(e), fmt_ns(b), f"{ratio:.3f}", verdict))
+    print("Extension against baseline (median over rounds of best-of-repeats, ns per call)")
+    print(format_table(
+        ("operation", "world", "ext ns", "base ns", "ext/base", "target"),
+        rows,
+        "<<>>><",
+    ))
+    print()
+
+    rows = []
+    for _, label, _ in OPERATIONS:
+        c = OBLIGATORY[label]
+        calls = f"{c['cpu_count']} cpu + {c['skorv_call_builtin']} skorv + {c['mevro_call_builtin']} mevro"
+        o = med[label, "obligatory"]
+        e = med[label, "shipped", "ext"]
+        ratio = e / o
+        ok = ratio <= SHIPPED_MAX_OVER_OBLIGATORY
+        met_all &= ok
+        rows.append((label, calls, fmt_ns(o), fmt_ns(e), f"{ratio:.3f}",
+                     f"<= {SHIPPED_MAX_OVER_OBLIGATORY}: {'met' if ok else 'MISSED'}"))
+    print("Shipped-world extension against its obligatory calls alone (ns per call)")
+    print(format_table(
+        ("operation", "obligatory calls", "oblig ns", "ext ns", "ext/oblig", "target"),
+        rows,
+        "<<>>><",
+    ))
+    print()
+    print(f"all targets met: {'yes' if met_all else 'no'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

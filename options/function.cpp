@@ -1,0 +1,416 @@
+// The function objects of the module and the handling of their arguments.
+//
+// They behave like Python functions for the tools that inspect them: the
+// signature comes from a genuine code object and the documented defaults and
+// annotations, they bind as methods, pickle by reference and show in help().
+
+#include "options.hpp"
+
+#include <cstddef>
+#include <structmember.h>
+
+namespace drovik {
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *annotations;
+    PyObject *defaults;
+    PyObject *code;
+    PyObject *globals;
+    PyObject *dict;
+    PyObject *weakrefs;
+};
+
+const char *function_name(PyObject *self) {
+    return reinterpret_cast<Function *>(self)->spec->name;
+}
+
+// Callbacks can make the module call itself without a Python frame in
+// between (a companion name bound to one of these functions); the recursion
+// limit must still stop that before the C stack runs out.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// --- Argument handling.
+
+Py_ssize_t keyword_count(PyObject *kwnames) { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+
+int check_keyword_names(PyObject *kwnames) {
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    if (keyword_count(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", function_name(self),
+                     "takes no keyword arguments");
+        return -1;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
+                     "takes no arguments", nargs);
+        return -1;
+    }
+    return 0;
+}
+
+int positional_count_error(PyObject *self, const char *bound, Py_ssize_t expected,
+                           Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function_name(self), bound, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Places keyword arguments into `values`, whose slots correspond to
+// `parameters`; the first keyword in the caller's order that names no
+// parameter, or one that already has a value, is refused.
+int match_keywords(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject *const *parameters, PyObject **values, Py_ssize_t count) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_ssize_t slot = 0;
+        while (slot < count && keyword != parameters[slot] &&
+               PyUnicode_Compare(keyword, parameters[slot]) != 0) {
+            ++slot;
+        }
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        if (values[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        values[slot] = args[nargs + i];
+    }
+    return 0;
+}
+
+template <typename Body> PyObject *run(Body body) {
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return body().release();
+}
+
+} // namespace
+
+int check_option_type(PyObject *option) {
+    if (PyUnicode_CheckExact(option)) {
+        return 0;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 "option", "str", Py_TYPE(option)->tp_name);
+    return -1;
+}
+
+// --- Entry points, one per function.
+
+PyObject *cpu_default_string_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return cpu_default_string(); });
+}
+
+PyObject *get_option_default_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return option_defaults(); });
+}
+
+PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1) {
+        positional_count_error(self, "at most", 1, nargs);
+        return nullptr;
+    }
+    PyObject *option = nargs ? args[0] : nullptr;
+    PyObject *const parameters[] = {S.p_option};
+    if (match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
+        return nullptr;
+    }
+    return run([option] { return get_option(option ? option : Py_None); });
+}
+
+PyObject *set_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    (void)self;
+    if (check_keyword_names(kwnames) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return run([=] { return set_option(args, nargs, kwnames); });
+}
+
+PyObject *set_one_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (keyword_count(kwnames) == 0 ? nargs != 2 : nargs > 2) {
+        positional_count_error(self, "exactly", 2, nargs);
+        return nullptr;
+    }
+    PyObject *values[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    PyObject *const parameters[] = {S.p_option, S.p_value};
+    if (match_keywords(self, args, nargs, kwnames, parameters, values, 2) < 0) {
+        return nullptr;
+    }
+    if (!values[0] || !values[1]) {
+        positional_count_error(self, "exactly", 2, values[0] ? 1 : 0);
+        return nullptr;
+    }
+    if (check_option_type(values[0]) < 0) {
+        return nullptr;
+    }
+    return run([&values] { return set_one(values[0], values[1]); });
+}
+
+PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return post_set_checks(); });
+}
+
+PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                              PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return plexa_enabled(); });
+}
+
+// --- The type.
+
+namespace {
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *fn = reinterpret_cast<Function *>(self);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    auto *fn = reinterpret_cast<Function *>(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Function *>(self)->weakrefs) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject *function_repr(PyObject *self) {
+    auto *fn = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %s at %p>", fn->spec->name, self);
+}
+
+// Bound as a method when stored on a class, like any Python function.
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+// Pickled by reference: the name is looked up in the module when loading.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return PyUnicode_FromString(function_name(self));
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define FUNCTION_MEMBER(attr, field, flags)                                                   \
+    { const_cast<char *>(attr), T_OBJECT, offsetof(Function, field), flags, nullptr }
+
+PyMemberDef function_members[] = {
+    FUNCTION_MEMBER("__name__", name, READONLY),
+    FUNCTION_MEMBER("__qualname__", qualname, READONLY),
+    FUNCTION_MEMBER("__module__", module, READONLY),
+    FUNCTION_MEMBER("__doc__", doc, 0),
+    FUNCTION_MEMBER("__annotations__", annotations, READONLY),
+    FUNCTION_MEMBER("__defaults__", defaults, READONLY),
+    FUNCTION_MEMBER("__code__", code, READONLY),
+    FUNCTION_MEMBER("__globals__", globals, READONLY),
+    {const_cast<char *>("__kwdefaults__"), T_NONE, 0, READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef FUNCTION_MEMBER
+
+PyGetSetDef function_getset[] = {
+    {const_cast<char *>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Only the header is written here; init_function_type() fills in the rest.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+} // namespace
+
+int init_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
+        return 0;
+    }
+    FunctionType.tp_name = "drovik.options.function";
+    FunctionType.tp_basicsize = sizeof(Function);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_dictoffset = offsetof(Function, dict);
+    FunctionType.tp_weaklistoffset = offsetof(Function, weakrefs);
+    return PyType_Ready(&FunctionType);
+}
+
+namespace {
+
+Ref make_annotations(const FunctionSpec &spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return Ref();
+    }
+    for (const char *const *pair = spec.annotations; *pair; pair += 2) {
+        Ref text = Ref::steal(PyUnicode_FromString(pair[1]));
+        if (!text || PyDict_SetItemString(annotations.get(), pair[0], text.get()) < 0) {
+            return Ref();
+        }
+    }
+    return annotations;
+}
+
+// A genuine code object with the function's parameters and locals, compiled
+// from a stub, so that every version's inspect and pydoc read it as usual.
+Ref make_code(const FunctionSpec &spec) {
+    Ref module_code = Ref::steal(Py_CompileString(spec.code_stub, "<drovik.options>", Py_file_input));
+    if (!module_code) {
+        return Ref();
+    }
+    Ref constants = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+    if (!constants) {
+        return Ref();
+    }
+    Ref items = Ref::steal(PySequence_Tuple(constants.get()));
+    if (!items) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (PyCode_Check(item)) {
+            return Ref::borrow(item);
+        }
+    }
+    PyErr_Format(PyExc_SystemError, "no code object in the stub of %s()", spec.name);
+    return Ref();
+}
+
+} // namespace
+
+Ref make_function(const FunctionSpec &spec, PyObject *globals, PyObject *module_name) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref defaults = spec.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
+                                                : Ref::borrow(Py_None);
+    Ref annotations = make_annotations(spec);
+    Ref code = make_code(spec);
+    if (!name || !doc || !defaults || !annotations || !code) {
+        return Ref();
+    }
+    auto *fn = PyObject_GC_New(Function, &FunctionType);
+    if (!fn) {
+        return Ref();
+    }
+    fn->vectorcall = spec.entry;
+    fn->spec = &spec;
+    fn->qualname = Ref::borrow(name.get()).release();
+    fn->name = name.release();
+    fn->module = Ref::borrow(module_name).release();
+    fn->doc = doc.release();
+    fn->annotations = annotations.release();
+    fn->defaults = defaults.release();
+    fn->code = code.release();
+    fn->globals = Ref::borrow(globals).release();
+    fn->dict = nullptr;
+    fn->weakrefs = nullptr;
+    PyObject_GC_Track(fn);
+    return Ref::steal(reinterpret_cast<PyObject *>(fn));
+}
+
+} // namespace drovik

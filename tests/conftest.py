@@ -1,0 +1,193 @@
+"""Shared fixtures for the drovik.options behaviour suite.
+
+Every test gets a fresh, empty option table and its own copy of the module
+namespace: whatever a test rebinds or deletes in ``drovik.options`` is put
+back afterwards, in the original order, so one test cannot leak into another.
+The ``env`` fixture replaces ``os`` and the companion functions through the
+module's own names with recording stand-ins, which makes the machine-dependent
+values (processor count, built-in paths, files on disk) fixed.
+"""
+
+import functools
+import importlib
+import subprocess
+import sys
+import textwrap
+import types
+import warnings
+
+import pytest
+
+_MISSING = object()
+
+SKORV_PATH = "/opt/drovik/bin/skorv"
+MEVRO_PATH = "/opt/drovik/bin/mevro"
+REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
+CPUS = 8
+
+# The table of defaults, in insertion order, with "num.threads" as the
+# stand-in processor count (CPUS) gives it.
+DEFAULTS = [
+    ("skorv.arg", None),
+    ("mevro.arg", ""),
+    ("num.threads", f"{CPUS}:1"),
+    ("smtp", "default"),
+    ("safe", True),
+    ("keep", False),
+    ("verbose", False),
+    ("save.memory", False),
+    ("internal.opt", True),
+    ("working.directory", None),
+    ("silent", True),
+    ("debug", False),
+    ("show.warning.graph.file", True),
+    ("scale.model.default", False),
+    ("short.summary", False),
+    ("skorv.timeout", 0),
+    ("mevro.timeout", 0),
+    ("skorv.mode", "compact"),
+    ("malloc.lib", "mi"),
+    ("mevro.evolution", 2),
+    ("mevro.evolution.warn", True),
+    ("mevro.evolution.verbosity", "default"),
+    ("Plexa.features", False),
+    ("numa", False),
+]
+
+
+@pytest.fixture(autouse=True)
+def options(monkeypatch):
+    """The installed module, with an empty table and its namespace restored afterwards."""
+    mod = importlib.import_module("drovik.options")
+    ns = vars(mod)
+    saved = dict(ns)
+    monkeypatch.setattr(mod, "_SKORV_OPTIONS", {})
+    yield mod
+    for name in [name for name in ns if name not in saved]:
+        del ns[name]
+    for name, value in saved.items():
+        if ns.get(name, _MISSING) is not value:
+            ns[name] = value
+    if list(ns) != list(saved):
+        # A deleted and re-added name moved to the end; the binding order is
+        # itself checked, so rebuild the namespace in its original order.
+        ns.clear()
+        ns.update(saved)
+
+
+class Env:
+    """Recording stand-ins for ``os`` and the four companion functions.
+
+    Every call lands in ``log`` as a tuple (name, *args), in call order.
+    The answers can be changed per test through the attributes.
+    """
+
+    def __init__(self):
+        self.log = []
+        self.cpus = CPUS
+        self.existing = set()
+        self.skorv_builtin = SKORV_PATH
+        self.mevro_builtin = MEVRO_PATH
+        self.remote = REMOTE_SCRIPT
+        self.multibyte = None  # None: answer as the real helper does
+        self.os = types.SimpleNamespace(
+            cpu_count=self._cpu_count,
+            path=types.SimpleNamespace(exists=self._exists),
+        )
+
+    def calls(self, name):
+        return [entry[1:] for entry in self.log if entry[0] == name]
+
+    def count(self, name):
+        return len(self.calls(name))
+
+    def _cpu_count(self):
+        self.log.append(("cpu_count",))
+        return self.cpus
+
+    def _exists(self, path):
+        self.log.append(("exists", path))
+        return path in self.existing
+
+    def skorv_call_builtin(self):
+        self.log.append(("skorv_call_builtin",))
+        return self.skorv_builtin
+
+    def mevro_call_builtin(self):
+        self.log.append(("mevro_call_builtin",))
+        return self.mevro_builtin
+
+    def skorv_remote_script(self):
+        self.log.append(("skorv_remote_script",))
+        return self.remote
+
+    def any_mb(self, *args, **kwargs):
+        self.log.append(("_any_mb",) + args + tuple(kwargs.items()))
+        if self.multibyte is not None:
+            return self.multibyte
+        return not args[0].isascii()
+
+
+@pytest.fixture
+def env(options, monkeypatch):
+    e = Env()
+    monkeypatch.setattr(options, "os", e.os)
+    monkeypatch.setattr(options, "skorv_call_builtin", e.skorv_call_builtin)
+    monkeypatch.setattr(options, "mevro_call_builtin", e.mevro_call_builtin)
+    monkeypatch.setattr(options, "skorv_remote_script", e.skorv_remote_script)
+    monkeypatch.setattr(options, "_any_mb", e.any_mb)
+    return e
+
+
+@pytest.fixture
+def check_runs(options, monkeypatch):
+    """Count the runs of the checks after a set, while still running them."""
+    runs = []
+    real = options._post_set_checks
+
+    def counting(*args, **kwargs):
+        runs.append(args)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(options, "_post_set_checks", counting)
+    return runs
+
+
+class WarningLog:
+    def __init__(self, records):
+        self.records = records
+
+    def texts(self):
+        """(category, message) of every warning, in the order they were issued."""
+        return [(w.category, str(w.message)) for w in self.records]
+
+
+@pytest.fixture
+def caught():
+    """Record every warning, repeats included."""
+    with warnings.catch_warnings(record=True) as records:
+        warnings.simplefilter("always")
+        yield WarningLog(records)
+
+
+@pytest.fixture
+def default_items():
+    return list(DEFAULTS)
+
+
+@pytest.fixture
+def run_python(tmp_path):
+    return functools.partial(_run_python, cwd=tmp_path)
+
+
+def _run_python(code, *args, cwd=None, timeout=60):
+    """Run code in a fresh interpreter; a crash there fails only the calling test."""
+    proc = subprocess.run(
+        [sys.executable, "-X", "dev", *args, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=timeout,
+    )
+    assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return proc

@@ -1,0 +1,388 @@
+"""The module as Python sees it: docstring, bindings, function objects, argument
+errors, name lookups at call time, and the import life cycle."""
+
+import builtins
+import inspect
+import os
+import pickle
+import pydoc
+import re
+import typing
+import warnings
+
+import pytest
+
+import drovik.skorv_call
+import drovik.utils
+
+MODULE_DOC = (
+    "\n"
+    "Global options for the Python port (R-SKORV options analogue).\n"
+    "\n"
+    "Key functions:\n"
+    "- skorv_get_option_default()\n"
+    "- skorv_get_option(option=None)\n"
+    '- skorv_set_option(**kwargs)   # also supports skorv_set_option("key", value)\n'
+    "- skorv_enabled_Plexa_features()\n"
+)
+
+DEFAULT_DOC = "\n    Default options (no recursion to get current options).\n    "
+GET_DOC = (
+    "\n"
+    "    Get current option(s). If option is None, return a dict of current values.\n"
+    "    Special handling for 'skorv.call' and 'mevro.call' to avoid recursion.\n"
+    "    "
+)
+SET_DOC = (
+    "\n"
+    "    Set global options.\n"
+    "\n"
+    "    Supports:\n"
+    '      skorv_set_option("keep", True)\n'
+    '      skorv_set_option(keep=True, num_threads="4:1")\n'
+    '      skorv_set_option(keep=True, num_threads="4:1", verbose=True)\n'
+    "    "
+)
+
+FUNCTIONS = [
+    "_cpu_default_string",
+    "skorv_get_option_default",
+    "skorv_get_option",
+    "skorv_set_option",
+    "_set_one",
+    "_post_set_checks",
+    "skorv_enabled_Plexa_features",
+]
+NO_ARG_FUNCTIONS = ["_cpu_default_string", "skorv_get_option_default", "_post_set_checks", "skorv_enabled_Plexa_features"]
+BOUND_NAMES = [
+    "os",
+    "warnings",
+    "Any",
+    "Dict",
+    "Optional",
+    "Union",
+    "skorv_call_builtin",
+    "mevro_call_builtin",
+    "skorv_remote_script",
+    "_any_mb",
+    "_SKORV_OPTIONS",
+    *FUNCTIONS,
+]
+
+
+# Plain-Python twins with the signatures the module's functions must report.
+def _cpu_default_string() -> "str": ...
+def skorv_get_option_default() -> "Dict[str, Any]": ...
+def skorv_get_option(option: "Optional[Union[str, list]]" = None): ...
+def skorv_set_option(*args, **kwargs) -> "None": ...
+def _set_one(option: "str", value: "Any") -> "None": ...
+def _post_set_checks() -> "None": ...
+def skorv_enabled_Plexa_features() -> "bool": ...
+
+
+TWINS = {name: globals()[name] for name in FUNCTIONS}
+SHAPES = {
+    # name: (ordered annotations, __defaults__, __doc__)
+    "_cpu_default_string": ([("return", "str")], None, None),
+    "skorv_get_option_default": ([("return", "Dict[str, Any]")], None, DEFAULT_DOC),
+    "skorv_get_option": ([("option", "Optional[Union[str, list]]")], (None,), GET_DOC),
+    "skorv_set_option": ([("return", "None")], None, SET_DOC),
+    "_set_one": ([("option", "str"), ("value", "Any"), ("return", "None")], None, None),
+    "_post_set_checks": ([("return", "None")], None, None),
+    "skorv_enabled_Plexa_features": ([("return", "bool")], None, None),
+}
+
+
+def test_module_docstring(options):
+    assert options.__doc__ == MODULE_DOC
+
+
+def test_names_bound_in_order_and_nothing_else(options):
+    names = list(vars(options))
+    assert [name for name in names if name in BOUND_NAMES] == BOUND_NAMES
+    own = {name for name in names if not (name.startswith("__") and name.endswith("__"))}
+    assert own == set(BOUND_NAMES)
+    assert "skorv_anyMultibyteUTF8Characters" not in names
+
+
+def test_imported_names_are_the_real_objects(options):
+    assert options.os is os
+    assert options.warnings is warnings
+    for name in ("Any", "Dict", "Optional", "Union"):
+        assert getattr(options, name) is getattr(typing, name)
+    for name in ("skorv_call_builtin", "mevro_call_builtin", "skorv_remote_script"):
+        assert getattr(options, name) is getattr(drovik.skorv_call, name)
+    assert options._any_mb is drovik.utils.skorv_anyMultibyteUTF8Characters
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_object_attributes(options, name):
+    func = getattr(options, name)
+    annotations, defaults, doc = SHAPES[name]
+    assert func.__name__ == name
+    assert func.__qualname__ == name
+    assert func.__module__ == "drovik.options"
+    assert list(func.__annotations__.items()) == annotations
+    assert func.__defaults__ == defaults
+    assert func.__kwdefaults__ is None
+    assert func.__doc__ == doc
+    assert inspect.signature(func) == inspect.signature(TWINS[name])
+    assert str(inspect.signature(func)) == str(inspect.signature(TWINS[name]))
+    assert re.fullmatch(rf"<function {name} at 0x[0-9a-fA-F]+>", repr(func))
+
+
+@pytest.mark.parametrize(
+    "name, varnames",
+    [
+        ("skorv_get_option", ("option", "defaults", "out", "val", "rem", "keys", "out_list", "key")),
+        ("_post_set_checks", ("mode", "arg", "wdir")),
+    ],
+)
+def test_code_object_lists_locals(options, name, varnames):
+    assert getattr(options, name).__code__.co_varnames == varnames
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_pickle_by_reference(options, name):
+    func = getattr(options, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_help_shows_signature_and_docstring(options, name, monkeypatch):
+    pages = []
+    monkeypatch.setattr(pydoc, "pager", lambda text, *args: pages.append(text))
+    help(getattr(options, name))
+    lines = [line.rstrip() for line in pydoc.plain("".join(pages)).splitlines()]
+    decl = name + str(inspect.signature(TWINS[name]))
+    assert decl in lines, "\n".join(lines)
+    after = lines[lines.index(decl) + 1 :]
+    doc = SHAPES[name][2]
+    if doc is None:
+        assert not after or after[0] == ""
+    else:
+        body = ["    " + line if line else "" for line in inspect.cleandoc(doc).splitlines()]
+        assert after[: len(body)] == body
+
+
+def _no_arg_errors():
+    for name in NO_ARG_FUNCTIONS:
+        yield name, (1,), {}, f"{name}() takes no arguments (1 given)"
+        yield name, (1, 2), {}, f"{name}() takes no arguments (2 given)"
+        yield name, (), {"x": 1}, f"{name}() takes no keyword arguments"
+        yield name, (1,), {"x": 1}, f"{name}() takes no keyword arguments"
+
+
+GET = "skorv_get_option"
+SET_ONE = "_set_one"
+EXACTLY = "_set_one() takes exactly 2 positional arguments ({} given)"
+WRONG_TYPE = "Argument 'option' has incorrect type (expected str, got {})"
+
+
+@pytest.mark.parametrize(
+    "name, args, kwargs, message",
+    [
+        *_no_arg_errors(),
+        (GET, ("keep", "verbose"), {}, f"{GET}() takes at most 1 positional argument (2 given)"),
+        (GET, ("a", "b", "c"), {"option": 1}, f"{GET}() takes at most 1 positional argument (3 given)"),
+        (GET, (), {"name": "keep"}, f"{GET}() got an unexpected keyword argument 'name'"),
+        (GET, (), {"option": None, "name": 1}, f"{GET}() got an unexpected keyword argument 'name'"),
+        (GET, ("keep",), {"option": "keep"}, f"{GET}() got multiple values for keyword argument 'option'"),
+        (GET, ("keep",), {"other": 1, "option": 2}, f"{GET}() got an unexpected keyword argument 'other'"),
+        (GET, ("keep",), {"option": 2, "other": 1}, f"{GET}() got multiple values for keyword argument 'option'"),
+        (SET_ONE, (), {}, EXACTLY.format(0)),
+        (SET_ONE, ("keep",), {}, EXACTLY.format(1)),
+        (SET_ONE, ("keep", True, None), {}, EXACTLY.format(3)),
+        (SET_ONE, ("keep", True, None), {"value": 1}, EXACTLY.format(3)),
+        (SET_ONE, (), {"value": 1}, EXACTLY.format(0)),
+        (SET_ONE, (), {"option": "keep"}, EXACTLY.format(1)),
+        # A missing value is reported before the type of option is looked at.
+        (SET_ONE, (), {"option": None}, EXACTLY.format(1)),
+        (SET_ONE, ("keep",), {"bogus": 1}, f"{SET_ONE}() got an unexpected keyword argument 'bogus'"),
+        (SET_ONE, (), {"value": 1, "bogus": 2, "nope": 3}, f"{SET_ONE}() got an unexpected keyword argument 'bogus'"),
+        (SET_ONE, ("keep",), {"option": "x"}, f"{SET_ONE}() got multiple values for keyword argument 'option'"),
+        (SET_ONE, ("keep", 1), {"value": 2}, f"{SET_ONE}() got multiple values for keyword argument 'value'"),
+        (SET_ONE, (None, 1), {}, WRONG_TYPE.format("NoneType")),
+        (SET_ONE, (5, 1), {}, WRONG_TYPE.format("int")),
+        (SET_ONE, (), {"value": 1, "option": b"keep"}, WRONG_TYPE.format("bytes")),
+    ],
+)
+def test_argument_errors(options, env, check_runs, name, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        getattr(options, name)(*args, **kwargs)
+    assert info.value.args == (message,)
+    # Refused before the body: nothing read, nothing stored, no checks.
+    assert env.log == []
+    assert options._SKORV_OPTIONS == {}
+    assert check_runs == []
+
+
+def test_set_one_refuses_str_subclass(options, env):
+    class Key(str):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        options._set_one(Key("keep"), True)
+    assert str(info.value).startswith(WRONG_TYPE.format("Key"))
+    assert options._SKORV_OPTIONS == {}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_non_string_keyword_refused(options, env, name):
+    with pytest.raises(TypeError) as info:
+        getattr(options, name)(**{1: 2})
+    assert info.value.args == ("keywords must be strings",)
+    assert options._SKORV_OPTIONS == {}
+
+
+@pytest.mark.parametrize(
+    "missing, call",
+    [
+        ("os", lambda o: o._cpu_default_string()),
+        ("os", lambda o: o.skorv_get_option_default()),
+        ("_cpu_default_string", lambda o: o.skorv_get_option_default()),
+        ("_SKORV_OPTIONS", lambda o: o.skorv_get_option("keep")),
+        ("skorv_get_option_default", lambda o: o.skorv_get_option()),
+        ("skorv_call_builtin", lambda o: o.skorv_get_option("keep")),
+        ("mevro_call_builtin", lambda o: o.skorv_get_option()),
+        ("_set_one", lambda o: o.skorv_set_option("keep", True)),
+        ("skorv_get_option", lambda o: o._post_set_checks()),
+        ("skorv_get_option", lambda o: o.skorv_enabled_Plexa_features()),
+        ("warnings", lambda o: o.skorv_set_option("malloc.lib", "")),
+        ("_any_mb", lambda o: o.skorv_set_option("working.directory", "/data/\u00e9t\u00e9")),
+    ],
+)
+def test_deleted_module_name_raises_name_error(options, env, monkeypatch, missing, call):
+    monkeypatch.delattr(options, missing)
+    with pytest.raises(NameError) as info:
+        call(options)
+    assert info.value.args == (f"name '{missing}' is not defined",)
+
+
+def test_checks_looked_up_after_the_store(options, env, monkeypatch):
+    monkeypatch.delattr(options, "_post_set_checks")
+    with pytest.raises(NameError, match=re.escape("name '_post_set_checks' is not defined") + "$"):
+        options.skorv_set_option("keep", True)
+    assert options._SKORV_OPTIONS == {"keep": True}
+
+
+def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
+    env.cpus = 3
+    monkeypatch.delattr(options, "os")
+    monkeypatch.setattr(builtins, "os", env.os, raising=False)
+    assert options._cpu_default_string() == "3:1"
+    monkeypatch.delattr(options, "skorv_call_builtin")
+    monkeypatch.setattr(builtins, "skorv_call_builtin", lambda: "/from/builtins", raising=False)
+    assert options.skorv_get_option("skorv.call") == "/from/builtins"
+
+
+def test_import_lifecycle_keeps_one_module_and_table(run_python):
+    proc = run_python(
+        """
+        import importlib, sys
+        import drovik.options as m
+
+        assert type(m._SKORV_OPTIONS) is dict and m._SKORV_OPTIONS == {}
+        assert "_any_mb" in vars(m) and "skorv_anyMultibyteUTF8Characters" not in vars(m)
+        table = m._SKORV_OPTIONS
+        names = [n for n in vars(m) if not n.startswith("__")]
+        funcs = {n: getattr(m, n) for n in names}
+        m.skorv_set_option("keep", True)
+
+        del sys.modules["drovik.options"]
+        again = importlib.import_module("drovik.options")
+        assert again is m and sys.modules["drovik.options"] is m
+        assert again._SKORV_OPTIONS is table and table == {"keep": True}, table
+        assert all(getattr(again, n) is f for n, f in funcs.items())
+
+        reloaded = importlib.reload(m)
+        assert reloaded is m
+        assert m._SKORV_OPTIONS is table and table == {"keep": True}, table
+        assert all(getattr(m, n) is f for n, f in funcs.items())
+        m.skorv_set_option("verbose", True)
+        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
+        print("done")
+        """
+    )
+    assert proc.stdout == "done\n"
+
+
+def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_python):
+    proc = run_python(
+        """
+        import importlib, sys, types
+        import drovik
+
+        partial = []
+        stub = types.ModuleType("drovik.utils")
+
+        def __getattr__(name):
+            # Remember the half-built module that is asking for the helper.
+            partial.append(sys.modules.get("drovik.options"))
+            raise AttributeError(name)
+
+        stub.__getattr__ = __getattr__
+        sys.modules["drovik.utils"] = stub
+        for attempt in range(2):
+            try:
+                import drovik.options
+            except ImportError as exc:
+                assert str(exc) == "cannot import name skorv_anyMultibyteUTF8Characters", repr(str(exc))
+            else:
+                raise AssertionError("import succeeded without the helper")
+            assert "drovik.options" not in sys.modules
+        partial = [p for p in partial if p is not None]
+        assert partial, "the stub was never asked for the helper"
+
+        del sys.modules["drovik.utils"]
+        m = importlib.import_module("drovik.options")
+        assert all(m is not p for p in partial)
+        assert m._SKORV_OPTIONS == {}
+        assert m._any_mb is sys.modules["drovik.utils"].skorv_anyMultibyteUTF8Characters
+        m.skorv_set_option("keep", True)
+        assert m.skorv_get_option("keep") is True
+        print("done")
+        """
+    )
+    assert proc.stdout == "done\n"
+
+
+def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
+    result = tmp_path / "result.txt"
+    proc = run_python(
+        """
+        import sys
+        try:
+            from _testcapi import run_in_subinterp
+        except ImportError:
+            print("no sub-interpreters")
+            raise SystemExit(0)
+        import drovik.options as m
+
+        m.skorv_set_option("keep", True)
+        code = f'''
+        import sys
+        sys.path[:] = {sys.path!r}
+        try:
+            import drovik.options
+        except ImportError as exc:
+            result = "ImportError: " + str(exc)
+        else:
+            result = "imported"
+        with open({RESULT!r}, "w") as fh:
+            fh.write(result)
+        '''
+        assert run_in_subinterp(code) == 0
+        with open(RESULT) as fh:
+            print(fh.read())
+        assert sys.modules["drovik.options"] is m
+        m.skorv_set_option("verbose", True)
+        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
+        """.replace("RESULT", repr(str(result)))
+    )
+    if proc.stdout.startswith("no sub-interpreters"):
+        pytest.skip("this interpreter has no _testcapi.run_in_subinterp")
+    assert proc.stdout == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.\n"
+    )
