@@ -114,10 +114,10 @@ def stubbed_bindings():
 
 
 def load_file(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
@@ -318,7 +318,7 @@ def main(argv=None):
             print("  " + p)
         return 1
     print("sanity check: equal results in both worlds, stubs in effect, call counts as expected")
-    print()
+    print(flush=True)
 
     worlds = (("shipped", shipped), ("stubbed", stubbed))
     modules = (("ext", ext), ("base", base))
@@ -354,7 +354,7 @@ def main(argv=None):
         for _, label, _ in OPERATIONS:
             key = (label, "obligatory")
             samples[key].append(best_ns(timers[key], numbers[key], repeat))
-        print(f"round {r + 1}/{rounds} done", file=sys.stderr)
+        print(f"round {r + 1}/{rounds} done", file=sys.stderr, flush=True)
     for module in (ext, base):
         reset(module)
     med = {key: statistics.median(values) for key, values in samples.items()}

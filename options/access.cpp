@@ -8,7 +8,9 @@ namespace {
 
 // --- The option table, looked up afresh at every use: callbacks may rebind it.
 
-Ref options_table() { return lookup_global(S.n_options_table); }
+Ref options_table() {
+    return lookup_global(S.n_options_table);
+}
 
 int table_contains(PyObject *key) {
     Ref table = options_table();
@@ -188,17 +190,17 @@ Ref read_one(CallDefaults &defaults, PyObject *key) {
     Ref val;
     if (stored) {
         val = table_item(key);
+        if (!val) {
+            return Ref();
+        }
     } else {
-        int known = defaults.contains(key);
+        int known = defaults.find(key, val);
         if (known <= 0) {
             return known < 0 ? Ref() : unknown_option(key);
         }
-        val = defaults.get(key);
     }
-    if (!val) {
-        return Ref();
-    }
-    int engine = equals(key, S.skorv_call);
+    int engine =
+        PyUnicode_CheckExact(key) ? same_text(key, S.skorv_call) : equals(key, S.skorv_call);
     if (engine <= 0) {
         return engine < 0 ? Ref() : std::move(val);
     }
@@ -356,7 +358,8 @@ int check_allocator() {
         if (!exists) {
             // The warning comes first: if it is raised, the path stays stored.
             Ref text = format_plain(arg.get());
-            if (!text || warn(join3(S.m_malloc_missing_head, text.get(), S.m_malloc_missing_tail)) < 0) {
+            if (!text ||
+                warn(join3(S.m_malloc_missing_head, text.get(), S.m_malloc_missing_tail)) < 0) {
                 return -1;
             }
             return store_default_allocator();

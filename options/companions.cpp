@@ -26,11 +26,17 @@ Ref call_bound(PyObject *name) {
 
 } // namespace
 
-Ref call_skorv_builtin() { return call_bound(S.n_skorv_call_builtin); }
+Ref call_skorv_builtin() {
+    return call_bound(S.n_skorv_call_builtin);
+}
 
-Ref call_mevro_builtin() { return call_bound(S.n_mevro_call_builtin); }
+Ref call_mevro_builtin() {
+    return call_bound(S.n_mevro_call_builtin);
+}
 
-Ref call_remote_script() { return call_bound(S.n_skorv_remote_script); }
+Ref call_remote_script() {
+    return call_bound(S.n_skorv_remote_script);
+}
 
 int any_multibyte(PyObject *text) {
     Ref fn = lookup_global(S.n_any_mb);

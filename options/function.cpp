@@ -14,8 +14,7 @@ namespace drovik {
 namespace {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec *spec;
     PyObject *name;
     PyObject *qualname;
@@ -37,7 +36,7 @@ const char *function_name(PyObject *self) {
 // between (a companion name bound to one of these functions); the recursion
 // limit must still stop that before the C stack runs out.
 class RecursionGuard {
-public:
+  public:
     RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
     ~RecursionGuard() {
         if (entered_) {
@@ -48,13 +47,15 @@ public:
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     explicit operator bool() const { return entered_; }
 
-private:
+  private:
     bool entered_;
 };
 
 // --- Argument handling.
 
-Py_ssize_t keyword_count(PyObject *kwnames) { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+Py_ssize_t keyword_count(PyObject *kwnames) {
+    return kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+}
 
 int check_keyword_names(PyObject *kwnames) {
     for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
@@ -135,8 +136,9 @@ int check_option_type(PyObject *option) {
     if (PyUnicode_CheckExact(option)) {
         return 0;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 "option", "str", Py_TYPE(option)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "option",
+                 "str", Py_TYPE(option)->tp_name);
     return -1;
 }
 
@@ -212,8 +214,7 @@ PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf
     return run([] { return post_set_checks(); });
 }
 
-PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                              PyObject *kwnames) {
+PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf, PyObject *kwnames) {
     if (check_no_arguments(self, nargsf, kwnames) < 0) {
         return nullptr;
     }
@@ -285,8 +286,8 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define FUNCTION_MEMBER(attr, field, flags)                                                   \
-    { const_cast<char *>(attr), T_OBJECT, offsetof(Function, field), flags, nullptr }
+#define FUNCTION_MEMBER(attr, field, flags)                                                        \
+    {const_cast<char *>(attr), T_OBJECT, offsetof(Function, field), flags, nullptr}
 
 PyMemberDef function_members[] = {
     FUNCTION_MEMBER("__name__", name, READONLY),
@@ -359,7 +360,8 @@ Ref make_annotations(const FunctionSpec &spec) {
 // A genuine code object with the function's parameters and locals, compiled
 // from a stub, so that every version's inspect and pydoc read it as usual.
 Ref make_code(const FunctionSpec &spec) {
-    Ref module_code = Ref::steal(Py_CompileString(spec.code_stub, "<drovik.options>", Py_file_input));
+    Ref module_code =
+        Ref::steal(Py_CompileString(spec.code_stub, "<drovik.options>", Py_file_input));
     if (!module_code) {
         return Ref();
     }
@@ -386,8 +388,8 @@ Ref make_code(const FunctionSpec &spec) {
 Ref make_function(const FunctionSpec &spec, PyObject *globals, PyObject *module_name) {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
-    Ref defaults = spec.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
-                                                : Ref::borrow(Py_None);
+    Ref defaults =
+        spec.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None)) : Ref::borrow(Py_None);
     Ref annotations = make_annotations(spec);
     Ref code = make_code(spec);
     if (!name || !doc || !defaults || !annotations || !code) {

@@ -15,7 +15,7 @@ namespace {
 
 // --- Strings interned once.
 
-const std::pair<PyObject *Strings::*, const char *> STRING_TEXTS[] = {
+const std::pair<PyObject * Strings::*, const char *> STRING_TEXTS[] = {
     {&Strings::skorv_arg, "skorv.arg"},
     {&Strings::mevro_arg, "mevro.arg"},
     {&Strings::num_threads, "num.threads"},
@@ -117,7 +117,9 @@ Ref lookup_global(PyObject *name) {
     return Ref::borrow(value);
 }
 
-Ref call0(PyObject *callable) { return Ref::steal(PyObject_CallNoArgs(callable)); }
+Ref call0(PyObject *callable) {
+    return Ref::steal(PyObject_CallNoArgs(callable));
+}
 
 Ref call1(PyObject *callable, PyObject *arg) {
     return Ref::steal(PyObject_CallOneArg(callable, arg));
@@ -138,9 +140,13 @@ int compare(PyObject *a, PyObject *b, int op) {
 
 } // namespace
 
-int equals(PyObject *a, PyObject *b) { return compare(a, b, Py_EQ); }
+int equals(PyObject *a, PyObject *b) {
+    return compare(a, b, Py_EQ);
+}
 
-int differs(PyObject *a, PyObject *b) { return compare(a, b, Py_NE); }
+int differs(PyObject *a, PyObject *b) {
+    return compare(a, b, Py_NE);
+}
 
 Ref format_plain(PyObject *obj) {
     if (PyUnicode_CheckExact(obj)) {
@@ -178,8 +184,8 @@ Ref imported_with_names(const char *full_name, const char *const *names) {
     return held;
 }
 
-Ref import_for_names(PyObject *globals, const char *module_name, int level,
-                     const char *full_name, const char *const *names) {
+Ref import_for_names(PyObject *globals, const char *module_name, int level, const char *full_name,
+                     const char *const *names) {
     Ref module = imported_with_names(full_name, names);
     if (module) {
         return module;
@@ -206,8 +212,8 @@ Ref import_name(PyObject *module, const char *name) {
     }
     PyErr_Clear();
     Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    Ref full_name = module_name ? Ref::steal(PyUnicode_FromFormat("%S.%s", module_name.get(), name))
-                                : Ref();
+    Ref full_name =
+        module_name ? Ref::steal(PyUnicode_FromFormat("%S.%s", module_name.get(), name)) : Ref();
     if (!full_name) {
         PyErr_Clear();
     } else {
@@ -266,21 +272,22 @@ const char GET_OPTION_DOC[] =
     "    Special handling for 'skorv.call' and 'mevro.call' to avoid recursion.\n"
     "    ";
 
-const char SET_OPTION_DOC[] = "\n"
-                              "    Set global options.\n"
-                              "\n"
-                              "    Supports:\n"
-                              "      skorv_set_option(\"keep\", True)\n"
-                              "      skorv_set_option(keep=True, num_threads=\"4:1\")\n"
-                              "      skorv_set_option(keep=True, num_threads=\"4:1\", verbose=True)\n"
-                              "    ";
+const char SET_OPTION_DOC[] =
+    "\n"
+    "    Set global options.\n"
+    "\n"
+    "    Supports:\n"
+    "      skorv_set_option(\"keep\", True)\n"
+    "      skorv_set_option(keep=True, num_threads=\"4:1\")\n"
+    "      skorv_set_option(keep=True, num_threads=\"4:1\", verbose=True)\n"
+    "    ";
 
 const char *const RETURNS_STR[] = {"return", "str", nullptr};
 const char *const RETURNS_DICT[] = {"return", "Dict[str, Any]", nullptr};
 const char *const OPTION_ONLY[] = {"option", "Optional[Union[str, list]]", nullptr};
 const char *const RETURNS_NONE[] = {"return", "None", nullptr};
-const char *const SET_ONE_ANNOTATIONS[] = {"option", "str", "value", "Any", "return", "None",
-                                           nullptr};
+const char *const SET_ONE_ANNOTATIONS[] = {"option", "str",  "value", "Any",
+                                           "return", "None", nullptr};
 const char *const RETURNS_BOOL[] = {"return", "bool", nullptr};
 
 } // namespace
@@ -440,7 +447,7 @@ int exec_module(PyObject *module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError, "Module 'options' has already been imported. "
-                                             "Re-initialisation is not supported.");
+                                            "Re-initialisation is not supported.");
         return -1;
     }
     if (module != P.module) {
@@ -472,19 +479,14 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "options",
-    MODULE_DOC,
-    0,
-    nullptr,
-    MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "options", MODULE_DOC, 0,       nullptr,
+    MODULE_SLOTS,          nullptr,   nullptr,    nullptr,
 };
 
 } // namespace
 
 } // namespace drovik
 
-PyMODINIT_FUNC PyInit_options() { return PyModuleDef_Init(&drovik::MODULE_DEF); }
+PyMODINIT_FUNC PyInit_options() {
+    return PyModuleDef_Init(&drovik::MODULE_DEF);
+}

@@ -12,7 +12,9 @@ constexpr long MAX_THREADS = 16;
 
 // "num.threads" holds this until each call puts its own thread string there;
 // inserting it keeps the key at its place in the order.
-PyObject *placeholder() { return Py_None; }
+PyObject *placeholder() {
+    return Py_None;
+}
 
 } // namespace
 
@@ -170,10 +172,6 @@ Ref defaults_with(PyObject *threads) {
     return defaults;
 }
 
-bool is_text(PyObject *key, PyObject *text) {
-    return key == text || PyUnicode_Compare(key, text) == 0;
-}
-
 } // namespace
 
 Ref option_defaults() {
@@ -224,17 +222,37 @@ int CallDefaults::materialize() {
 }
 
 int CallDefaults::contains(PyObject *key) {
-    if (!dict_ && PyUnicode_CheckExact(key)) {
-        if ((skorv_path_ && is_text(key, S.skorv_call)) ||
-            (mevro_path_ && is_text(key, S.mevro_call))) {
-            return 1;
+    Ref ignored;
+    return find(key, ignored);
+}
+
+int CallDefaults::find(PyObject *key, Ref &value) {
+    if (dict_ || !PyUnicode_CheckExact(key)) {
+        if (materialize() < 0) {
+            return -1;
         }
-        return PyDict_Contains(P.defaults_template, key);
+        int found = PySequence_Contains(dict_.get(), key);
+        if (found > 0) {
+            value = Ref::steal(PyObject_GetItem(dict_.get(), key));
+            return value ? 1 : -1;
+        }
+        return found;
     }
-    if (materialize() < 0) {
-        return -1;
+    // The defaults of this call are private, so one lookup answers both.
+    if (skorv_path_ && same_text(key, S.skorv_call)) {
+        value = Ref::borrow(skorv_path_.get());
+    } else if (mevro_path_ && same_text(key, S.mevro_call)) {
+        value = Ref::borrow(mevro_path_.get());
+    } else if (same_text(key, S.num_threads)) {
+        value = Ref::borrow(threads_.get());
+    } else {
+        PyObject *found = PyDict_GetItemWithError(P.defaults_template, key);
+        if (!found) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        value = Ref::borrow(found);
     }
-    return PySequence_Contains(dict_.get(), key);
+    return 1;
 }
 
 int CallDefaults::keys_contain(PyObject *key) {
@@ -247,29 +265,15 @@ int CallDefaults::keys_contain(PyObject *key) {
 }
 
 Ref CallDefaults::get(PyObject *key) {
-    if (!dict_ && PyUnicode_CheckExact(key)) {
-        if (skorv_path_ && is_text(key, S.skorv_call)) {
-            return Ref::borrow(skorv_path_.get());
-        }
-        if (mevro_path_ && is_text(key, S.mevro_call)) {
-            return Ref::borrow(mevro_path_.get());
-        }
-        if (is_text(key, S.num_threads)) {
-            return Ref::borrow(threads_.get());
-        }
-        PyObject *value = PyDict_GetItemWithError(P.defaults_template, key);
-        if (value) {
-            return Ref::borrow(value);
-        }
-        if (!PyErr_Occurred()) {
-            PyErr_SetObject(PyExc_KeyError, key);
-        }
-        return Ref();
+    if (dict_) {
+        return Ref::steal(PyObject_GetItem(dict_.get(), key));
     }
-    if (materialize() < 0) {
-        return Ref();
+    Ref value;
+    int found = find(key, value);
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
     }
-    return Ref::steal(PyObject_GetItem(dict_.get(), key));
+    return value;
 }
 
 Ref CallDefaults::take_dict() {

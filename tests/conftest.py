@@ -8,7 +8,6 @@ module's own names with recording stand-ins, which makes the machine-dependent
 values (processor count, built-in paths, files on disk) fixed.
 """
 
-import functools
 import importlib
 import subprocess
 import sys
@@ -176,18 +175,26 @@ def default_items():
 
 
 @pytest.fixture
-def run_python(tmp_path):
-    return functools.partial(_run_python, cwd=tmp_path)
+def run_interpreter(tmp_path):
+    """Run the interpreter with the given arguments in a fresh process.
+
+    A crash there fails only the calling test.
+    """
+
+    def run(*args, timeout=60):
+        proc = subprocess.run(
+            [sys.executable, "-X", "dev", *args],
+            capture_output=True,
+            text=True,
+            cwd=tmp_path,
+            timeout=timeout,
+        )
+        assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+        return proc
+
+    return run
 
 
-def _run_python(code, *args, cwd=None, timeout=60):
-    """Run code in a fresh interpreter; a crash there fails only the calling test."""
-    proc = subprocess.run(
-        [sys.executable, "-X", "dev", *args, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        timeout=timeout,
-    )
-    assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    return proc
+@pytest.fixture
+def run_python(run_interpreter):
+    return lambda code: run_interpreter("-c", textwrap.dedent(code))

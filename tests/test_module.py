@@ -208,14 +208,13 @@ WRONG_TYPE = "Argument 'option' has incorrect type (expected str, got {})"
         (SET_ONE, (), {"value": 1, "option": b"keep"}, WRONG_TYPE.format("bytes")),
     ],
 )
-def test_argument_errors(options, env, check_runs, name, args, kwargs, message):
+def test_argument_errors(options, env, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(options, name)(*args, **kwargs)
     assert info.value.args == (message,)
-    # Refused before the body: nothing read, nothing stored, no checks.
+    # Refused before the body: nothing read (no defaults, no paths), nothing stored.
     assert env.log == []
     assert options._SKORV_OPTIONS == {}
-    assert check_runs == []
 
 
 def test_set_one_refuses_str_subclass(options, env):

@@ -29,23 +29,22 @@ inline int unicode_ready(PyObject *text) {
 struct Strings {
     // Option keys, in the order of the table of defaults, then the two
     // command paths, which have no default.
-    PyObject *skorv_arg, *mevro_arg, *num_threads, *smtp, *safe, *keep, *verbose,
-        *save_memory, *internal_opt, *working_directory, *silent, *debug,
-        *show_warning_graph_file, *scale_model_default, *short_summary,
-        *skorv_timeout, *mevro_timeout, *skorv_mode, *malloc_lib, *mevro_evolution,
-        *mevro_evolution_warn, *mevro_evolution_verbosity, *plexa_features, *numa;
+    PyObject *skorv_arg, *mevro_arg, *num_threads, *smtp, *safe, *keep, *verbose, *save_memory,
+        *internal_opt, *working_directory, *silent, *debug, *show_warning_graph_file,
+        *scale_model_default, *short_summary, *skorv_timeout, *mevro_timeout, *skorv_mode,
+        *malloc_lib, *mevro_evolution, *mevro_evolution_warn, *mevro_evolution_verbosity,
+        *plexa_features, *numa;
     PyObject *skorv_call, *mevro_call;
 
     // Names looked up in the module namespace at each use.
-    PyObject *n_os, *n_warnings, *n_options_table, *n_cpu_default_string,
-        *n_get_option_default, *n_get_option, *n_set_one, *n_post_set_checks,
-        *n_skorv_call_builtin, *n_mevro_call_builtin, *n_skorv_remote_script, *n_any_mb;
+    PyObject *n_os, *n_warnings, *n_options_table, *n_cpu_default_string, *n_get_option_default,
+        *n_get_option, *n_set_one, *n_post_set_checks, *n_skorv_call_builtin, *n_mevro_call_builtin,
+        *n_skorv_remote_script, *n_any_mb;
 
     // Attribute and method names, parameter names, short constants.
-    PyObject *a_cpu_count, *a_path, *a_exists, *a_warn, *a_lower, *a_startswith, *a_get,
-        *a_keys, *p_option, *p_value, *empty, *slash, *thread_suffix, *remote,
-        *skorv_remote, *default_, *compact, *classic, *twostage, *experimental,
-        *compiler, *je, *tc, *mi;
+    PyObject *a_cpu_count, *a_path, *a_exists, *a_warn, *a_lower, *a_startswith, *a_get, *a_keys,
+        *p_option, *p_value, *empty, *slash, *thread_suffix, *remote, *skorv_remote, *default_,
+        *compact, *classic, *twostage, *experimental, *compiler, *je, *tc, *mi;
 
     // Message pieces.
     PyObject *m_unknown_option_head, *m_quote, *m_invalid_mode, *m_malloc_missing_head,
@@ -76,10 +75,10 @@ enum FunctionId {
 struct FunctionSpec {
     const char *name;
     vectorcallfunc entry;
-    const char *doc;                     // nullptr: no docstring
-    const char *const *annotations;      // name, text pairs, nullptr-terminated
-    bool option_defaults_to_none;        // __defaults__ == (None,)
-    const char *code_stub;               // source of a def with the same parameters and locals
+    const char *doc;                // nullptr: no docstring
+    const char *const *annotations; // name, text pairs, nullptr-terminated
+    bool option_defaults_to_none;   // __defaults__ == (None,)
+    const char *code_stub;          // source of a def with the same parameters and locals
 };
 
 extern const FunctionSpec FUNCTION_SPECS[FUNCTION_COUNT];
@@ -88,8 +87,8 @@ extern const FunctionSpec FUNCTION_SPECS[FUNCTION_COUNT];
 // its set-up made. Everything here is a strong reference.
 struct Process {
     PyObject *module;
-    PyObject *globals;   // the module's namespace
-    PyObject *builtins;  // where a name missing from the namespace is looked up
+    PyObject *globals;  // the module's namespace
+    PyObject *builtins; // where a name missing from the namespace is looked up
     PyObject *functions[FUNCTION_COUNT];
     PyObject *defaults_template;  // the 24 defaults, "num.threads" holding a placeholder
     PyObject *thread_strings[17]; // "1:1" .. "16:1", by count
@@ -105,7 +104,15 @@ extern Process P;
 Ref lookup_global(PyObject *name);
 
 // True when `fn` is the module's own function `id`, so its body may run directly.
-inline bool is_own(const Ref &fn, FunctionId id) { return fn.get() == P.functions[id]; }
+inline bool is_own(const Ref &fn, FunctionId id) {
+    return fn.get() == P.functions[id];
+}
+
+// Equality of a str with one of the module's strings, without running Python code.
+inline bool same_text(PyObject *text, PyObject *interned) {
+    return text == interned || (PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(interned) &&
+                                PyUnicode_Compare(text, interned) == 0);
+}
 
 // Calls a function object with no arguments / one argument.
 Ref call0(PyObject *callable);
@@ -139,10 +146,12 @@ Ref call_cpu_default_string();
 // thread string is computed (the machine is asked every time) and every other
 // default is read from the template, which gives the same answers.
 class CallDefaults {
-public:
+  public:
     int fetch();
     int add_command_path(PyObject *key, Ref path);
     int contains(PyObject *key);
+    // contains() and then get() in one step: 1 with `value` set, 0 when absent.
+    int find(PyObject *key, Ref &value);
     // Membership among the keys() of the defaults, as a set of them tests it.
     int keys_contain(PyObject *key);
     Ref get(PyObject *key);
@@ -150,7 +159,7 @@ public:
     // caller and may be changed freely.
     Ref take_dict();
 
-private:
+  private:
     int materialize();
     Ref dict_;
     Ref threads_;

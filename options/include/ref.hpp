@@ -20,7 +20,7 @@ namespace drovik {
 //   code (a call, a comparison, a truth test, a store into a dict), borrowed
 //   pointers that must survive it are turned into Refs.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
@@ -43,7 +43,7 @@ public:
     void swap(Ref &other) noexcept { std::swap(obj_, other.obj_); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
     PyObject *obj_ = nullptr;
 };

@@ -3,4 +3,8 @@
 ``drovik.options`` holds the process-wide options that every run reads.
 """
 
+from .context import option_context
+
+__all__ = ["option_context"]
+
 __version__ = "0.1.0"

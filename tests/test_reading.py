@@ -1,0 +1,225 @@
+"""Reading options: dict form, single key, several keys, command paths and the
+remote engine path."""
+
+import pytest
+
+pytestmark = pytest.mark.usefixtures("env")
+
+SKORV = "/opt/drovik/bin/skorv"
+MEVRO = "/opt/drovik/bin/mevro"
+REMOTE = "/opt/drovik/bin/skorv_remote.sh"
+
+
+def store(options, *pairs):
+    for key, value in pairs:
+        options._SKORV_OPTIONS[key] = value
+
+
+def test_dict_form_with_empty_table(options, env, default_items):
+    out = options.skorv_get_option()
+    assert list(out.items()) == default_items + [("skorv.call", SKORV), ("mevro.call", MEVRO)]
+    assert out["keep"] is False and out["skorv.arg"] is None
+    assert env.log == [("cpu_count",), ("skorv_call_builtin",), ("mevro_call_builtin",)]
+    assert options._SKORV_OPTIONS == {}
+
+
+@pytest.mark.parametrize(
+    "stored, tail",
+    [
+        ([], ["skorv.call", "mevro.call"]),
+        ([("skorv.call", "/my/skorv")], ["mevro.call", "skorv.call"]),
+        ([("mevro.call", "/my/mevro")], ["skorv.call", "mevro.call"]),
+        ([("mevro.call", "/m"), ("skorv.call", "/s")], ["mevro.call", "skorv.call"]),
+        ([("skorv.call", "/s"), ("mevro.call", "/m")], ["skorv.call", "mevro.call"]),
+        ([("keep", True), ("skorv.call", "/s")], ["mevro.call", "skorv.call"]),
+        # A key the defaults lack comes after them, in the order of the table.
+        ([("zz.extra", 1), ("skorv.call", "/s"), ("aa.extra", 2)], ["mevro.call", "zz.extra", "skorv.call", "aa.extra"]),
+    ],
+)
+def test_dict_form_key_order(options, default_items, stored, tail):
+    store(options, *stored)
+    out = options.skorv_get_option()
+    assert list(out) == [key for key, _ in default_items] + tail
+    for key, value in stored:
+        assert out[key] is value
+
+
+def test_dict_form_returns_stored_objects_and_a_new_dict(options):
+    value = ["a", "list"]
+    store(options, ("mevro.arg", value))
+    first = options.skorv_get_option()
+    assert first["mevro.arg"] is value
+    first["keep"] = "changed"
+    del first["safe"]
+    second = options.skorv_get_option(option=None)
+    assert second is not first
+    assert second["keep"] is False and second["safe"] is True
+    assert options._SKORV_OPTIONS == {"mevro.arg": value}
+
+
+def test_unset_values_come_from_the_fresh_defaults(options, env, monkeypatch):
+    marker = object()
+    real = options.skorv_get_option_default
+    monkeypatch.setattr(options, "skorv_get_option_default", lambda: {**real(), "keep": marker})
+    assert options.skorv_get_option("keep") is marker
+    assert options.skorv_get_option()["keep"] is marker
+    env.skorv_builtin = marker
+    assert options.skorv_get_option("skorv.call") is marker
+
+
+@pytest.mark.parametrize(
+    "option, expected",
+    [
+        ("keep", False),
+        ("skorv.timeout", 0),
+        ("mevro.evolution", 2),
+        ("mevro.call", MEVRO),
+        (["keep", "safe"], [False, True]),
+        (("keep",), [False]),
+        ([], []),
+        (["keep", "keep"], [False, False]),
+        ({"keep": 1, "safe": 2}, [False, True]),
+        ((key for key in ("safe", "num.threads")), [True, "8:1"]),
+        ({"smtp"}, ["default"]),
+    ],
+    ids=["one", "int-default", "evolution", "mevro-call", "list", "tuple", "empty", "twice", "dict", "generator", "set"],
+)
+def test_lookup_forms(options, env, option, expected):
+    got = options.skorv_get_option(option)
+    assert got == expected
+    assert type(got) is type(expected)
+    # Both built-in paths are asked for, whatever was read.
+    assert env.count("skorv_call_builtin") == 1
+    assert env.count("mevro_call_builtin") == 1
+    assert options._SKORV_OPTIONS == {}
+
+
+def test_str_subclass_key_reads_one_value(options):
+    class Key(str):
+        pass
+
+    assert options.skorv_get_option(Key("keep")) is False
+
+
+def test_lookup_returns_stored_objects(options):
+    value = [1, 2]
+    store(options, ("keep", value), ("verbose", None))
+    assert options.skorv_get_option("keep") is value
+    got = options.skorv_get_option(["keep", "verbose"])
+    assert got[0] is value and got[1] is None
+    got[0].append(3)
+    assert options._SKORV_OPTIONS["keep"] == [1, 2, 3]
+
+
+@pytest.mark.parametrize(
+    "option, message",
+    [
+        ("num_threads", "Unknown option 'num_threads'"),
+        ("", "Unknown option ''"),
+        ("Keep", "Unknown option 'Keep'"),
+        (" keep", "Unknown option ' keep'"),
+        (["keep", 5], "Unknown option '5'"),
+        (b"keep", "Unknown option '107'"),
+    ],
+)
+def test_unknown_key(options, option, message):
+    with pytest.raises(KeyError) as info:
+        options.skorv_get_option(option)
+    assert info.value.args == (message,)
+    assert options._SKORV_OPTIONS == {}
+
+
+def test_unknown_key_stops_before_later_keys(options, env):
+    env.skorv_builtin = "remote"
+    with pytest.raises(KeyError):
+        options.skorv_get_option(["keep", "bogus", "skorv.call"])
+    assert env.count("skorv_remote_script") == 0
+
+
+@pytest.mark.parametrize("option", [5, 2.5, object()])
+def test_non_iterable_option(options, option):
+    with pytest.raises(TypeError) as info:
+        options.skorv_get_option(option)
+    with pytest.raises(TypeError) as expected:
+        list(option)
+    assert info.value.args == expected.value.args
+
+
+def test_unhashable_key(options):
+    with pytest.raises(TypeError) as info:
+        options.skorv_get_option([["keep"]])
+    with pytest.raises(TypeError) as expected:
+        ["keep"] in {}
+    assert info.value.args == expected.value.args
+
+
+@pytest.mark.parametrize("stored", ["remote", "Remote", "REMOTE", "skorv.remote", "Skorv.REMOTE"])
+@pytest.mark.parametrize("script", [REMOTE, None, ""])
+def test_stored_remote_engine_path(options, env, stored, script):
+    env.remote = script
+    store(options, ("skorv.call", stored))
+    expected = script or stored
+    assert options.skorv_get_option()["skorv.call"] == expected
+    assert options.skorv_get_option("skorv.call") == expected
+    assert options.skorv_get_option(["skorv.call", "keep", "skorv.call"]) == [expected, False, expected]
+    assert env.count("skorv_remote_script") == 4
+    assert options._SKORV_OPTIONS == {"skorv.call": stored}
+
+
+@pytest.mark.parametrize("stored", [" remote", "remote ", "remote.sh", "skorv-remote", b"remote", None])
+def test_engine_path_that_is_not_remote(options, env, stored):
+    store(options, ("skorv.call", stored))
+    assert options.skorv_get_option()["skorv.call"] is stored
+    assert options.skorv_get_option("skorv.call") is stored
+    assert env.count("skorv_remote_script") == 0
+    assert env.count("skorv_call_builtin") == 0
+
+
+def test_remote_test_uses_the_values_lower_method(options, env):
+    class Path(str):
+        def lower(self):
+            return "skorv.remote"
+
+    store(options, ("skorv.call", Path("/usr/bin/skorv")))
+    assert options.skorv_get_option()["skorv.call"] == REMOTE
+    assert options.skorv_get_option("skorv.call") == REMOTE
+
+
+def test_builtin_remote_path_is_resolved_only_by_lookup(options, env):
+    env.skorv_builtin = "REMOTE"
+    assert options.skorv_get_option("skorv.call") == REMOTE
+    assert env.count("skorv_remote_script") == 1
+    assert options.skorv_get_option()["skorv.call"] == "REMOTE"
+    assert env.count("skorv_remote_script") == 1
+
+
+def test_mevro_path_is_never_resolved(options, env):
+    store(options, ("mevro.call", "remote"))
+    assert options.skorv_get_option("mevro.call") == "remote"
+    assert options.skorv_get_option()["mevro.call"] == "remote"
+    assert env.count("skorv_remote_script") == 0
+    # The engine path is still unset, so its built-in path is still asked for.
+    assert env.count("skorv_call_builtin") == 2
+    assert env.count("mevro_call_builtin") == 0
+
+
+def test_companion_errors_propagate(options, env, monkeypatch):
+    def broken():
+        raise RuntimeError("no engine")
+
+    monkeypatch.setattr(options, "skorv_call_builtin", broken)
+    for option in (None, "keep", ["keep"]):
+        with pytest.raises(RuntimeError, match="^no engine$"):
+            options.skorv_get_option(option)
+    assert env.count("mevro_call_builtin") == 0
+    assert options._SKORV_OPTIONS == {}
+
+
+def test_reads_follow_rebound_names(options, env, monkeypatch):
+    monkeypatch.setattr(options, "skorv_get_option_default", lambda: {"only": 1})
+    assert options.skorv_get_option() == {"only": 1, "skorv.call": SKORV, "mevro.call": MEVRO}
+    with pytest.raises(KeyError):
+        options.skorv_get_option("keep")
+    other = {"only": 2, "skorv.call": "/else"}
+    monkeypatch.setattr(options, "_SKORV_OPTIONS", other)
+    assert options.skorv_get_option(["only", "skorv.call"]) == [2, "/else"]
