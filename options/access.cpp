@@ -9,7 +9,7 @@ namespace {
 // --- The option table, looked up afresh at every use: callbacks may rebind it.
 
 Ref options_table() {
-    return lookup_global(S.n_options_table);
+    return lookup_global(NAME_OPTIONS_TABLE);
 }
 
 int table_contains(PyObject *key) {
@@ -50,7 +50,7 @@ Ref table_get_or_none(PyObject *key) {
 // --- The module's own functions, called through the namespace.
 
 Ref call_get_option_for(PyObject *key) {
-    Ref fn = lookup_global(S.n_get_option);
+    Ref fn = lookup_global(NAME_GET_OPTION);
     if (!fn) {
         return Ref();
     }
@@ -58,7 +58,7 @@ Ref call_get_option_for(PyObject *key) {
 }
 
 Ref call_set_one(PyObject *option, PyObject *value) {
-    Ref fn = lookup_global(S.n_set_one);
+    Ref fn = lookup_global(NAME_SET_ONE);
     if (!fn) {
         return Ref();
     }
@@ -70,7 +70,7 @@ Ref call_set_one(PyObject *option, PyObject *value) {
 }
 
 Ref call_post_set_checks() {
-    Ref fn = lookup_global(S.n_post_set_checks);
+    Ref fn = lookup_global(NAME_POST_SET_CHECKS);
     if (!fn) {
         return Ref();
     }
@@ -263,7 +263,7 @@ int warn(Ref message) {
     if (!message) {
         return -1;
     }
-    Ref warnings = lookup_global(S.n_warnings);
+    Ref warnings = lookup_global(NAME_WARNINGS);
     if (!warnings) {
         return -1;
     }
@@ -275,7 +275,7 @@ int warn(Ref message) {
 }
 
 int path_exists(PyObject *path) {
-    Ref os = lookup_global(S.n_os);
+    Ref os = lookup_global(NAME_OS);
     if (!os) {
         return -1;
     }

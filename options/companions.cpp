@@ -19,7 +19,7 @@ int import_companions(PyObject *globals) {
 
 namespace {
 
-Ref call_bound(PyObject *name) {
+Ref call_bound(Name name) {
     Ref fn = lookup_global(name);
     return fn ? call0(fn.get()) : Ref();
 }
@@ -27,19 +27,19 @@ Ref call_bound(PyObject *name) {
 } // namespace
 
 Ref call_skorv_builtin() {
-    return call_bound(S.n_skorv_call_builtin);
+    return call_bound(NAME_SKORV_CALL_BUILTIN);
 }
 
 Ref call_mevro_builtin() {
-    return call_bound(S.n_mevro_call_builtin);
+    return call_bound(NAME_MEVRO_CALL_BUILTIN);
 }
 
 Ref call_remote_script() {
-    return call_bound(S.n_skorv_remote_script);
+    return call_bound(NAME_SKORV_REMOTE_SCRIPT);
 }
 
 int any_multibyte(PyObject *text) {
-    Ref fn = lookup_global(S.n_any_mb);
+    Ref fn = lookup_global(NAME_ANY_MB);
     if (!fn) {
         return -1;
     }

@@ -42,18 +42,6 @@ const std::pair<PyObject * Strings::*, const char *> STRING_TEXTS[] = {
     {&Strings::numa, "numa"},
     {&Strings::skorv_call, "skorv.call"},
     {&Strings::mevro_call, "mevro.call"},
-    {&Strings::n_os, "os"},
-    {&Strings::n_warnings, "warnings"},
-    {&Strings::n_options_table, "_SKORV_OPTIONS"},
-    {&Strings::n_cpu_default_string, "_cpu_default_string"},
-    {&Strings::n_get_option_default, "skorv_get_option_default"},
-    {&Strings::n_get_option, "skorv_get_option"},
-    {&Strings::n_set_one, "_set_one"},
-    {&Strings::n_post_set_checks, "_post_set_checks"},
-    {&Strings::n_skorv_call_builtin, "skorv_call_builtin"},
-    {&Strings::n_mevro_call_builtin, "mevro_call_builtin"},
-    {&Strings::n_skorv_remote_script, "skorv_remote_script"},
-    {&Strings::n_any_mb, "_any_mb"},
     {&Strings::a_cpu_count, "cpu_count"},
     {&Strings::a_path, "path"},
     {&Strings::a_exists, "exists"},
@@ -90,15 +78,42 @@ const std::pair<PyObject * Strings::*, const char *> STRING_TEXTS[] = {
     {&Strings::m_wdir_tail, "] contains multibyte characters. This may fail on some systems."},
 };
 
+// Indexed by Name.
+const char *const NAME_TEXTS[NAME_COUNT] = {
+    "os",
+    "warnings",
+    "_SKORV_OPTIONS",
+    "_cpu_default_string",
+    "skorv_get_option_default",
+    "skorv_get_option",
+    "_set_one",
+    "_post_set_checks",
+    "skorv_call_builtin",
+    "mevro_call_builtin",
+    "skorv_remote_script",
+    "_any_mb",
+};
+
+PyObject *name_strings[NAME_COUNT];
+
+int intern_once(PyObject *&slot, const char *text) {
+    if (!slot) {
+        slot = PyUnicode_InternFromString(text);
+    }
+    return slot ? 0 : -1;
+}
+
 } // namespace
 
 int init_strings() {
     for (const auto &[member, text] : STRING_TEXTS) {
-        if (!(S.*member)) {
-            S.*member = PyUnicode_InternFromString(text);
-            if (!(S.*member)) {
-                return -1;
-            }
+        if (intern_once(S.*member, text) < 0) {
+            return -1;
+        }
+    }
+    for (int name = 0; name < NAME_COUNT; ++name) {
+        if (intern_once(name_strings[name], NAME_TEXTS[name]) < 0) {
+            return -1;
         }
     }
     return 0;
@@ -106,15 +121,89 @@ int init_strings() {
 
 // --- Names in the namespace, and small helpers used by every unit.
 
-Ref lookup_global(PyObject *name) {
-    PyObject *value = PyDict_GetItemWithError(P.globals, name);
-    if (!value && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(P.builtins, name);
+// The functions look names up in the namespace at every use. What they
+// found is remembered, borrowed, together with the namespace's version: while
+// the namespace is unchanged it still holds every value found, and the same
+// lookup gives the same answer.
+namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+// The version of the namespace: the watcher below moves it on every change.
+uint64_t namespace_changes = 0;
+int namespace_watcher = -1;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++namespace_changes;
+    return 0;
+}
+
+uint64_t namespace_version() {
+    return namespace_changes;
+}
+#else
+// Every change of a dict gives it a new version tag.
+uint64_t namespace_version() {
+    return reinterpret_cast<PyDictObject *>(P.globals)->ma_version_tag;
+}
+#endif
+
+struct FoundNames {
+    uint64_t version;
+    PyObject *values[NAME_COUNT];
+};
+
+FoundNames found_names;
+
+Ref lookup_uncached(Name name) {
+    PyObject *key = name_strings[name];
+    uint64_t version = namespace_version();
+    PyObject *value = PyDict_GetItemWithError(P.globals, key);
+    if (value) {
+        // The lookup itself may have run code (a key's __eq__) that changed
+        // the namespace; only an answer from an unchanged namespace is kept.
+        if (namespace_version() == version && found_names.version == version) {
+            found_names.values[name] = value;
+        }
+        return Ref::borrow(value);
+    }
+    if (!PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(P.builtins, key);
         if (!value && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
         }
     }
     return Ref::borrow(value);
+}
+
+} // namespace
+
+int watch_namespace() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (namespace_watcher < 0) {
+        namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+        if (namespace_watcher < 0) {
+            return -1;
+        }
+    }
+    ++namespace_changes;
+    if (PyDict_Watch(namespace_watcher, P.globals) < 0) {
+        return -1;
+    }
+#endif
+    // A namespace that was set up before (and failed) may have left answers.
+    found_names = FoundNames{};
+    return 0;
+}
+
+Ref lookup_global(Name name) {
+    uint64_t version = namespace_version();
+    if (found_names.version != version) {
+        found_names = FoundNames{};
+        found_names.version = version;
+    } else if (PyObject *value = found_names.values[name]) {
+        return Ref::borrow(value);
+    }
+    return lookup_uncached(name);
 }
 
 Ref call0(PyObject *callable) {
@@ -427,6 +516,9 @@ int prepare_process_state(PyObject *module) {
     }
     P.globals = Ref::borrow(PyModule_GetDict(module)).release();
     P.builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    if (watch_namespace() < 0) {
+        return -1;
+    }
     return bind(P.globals, "__builtins__", builtins_module.get());
 }
 

@@ -135,7 +135,7 @@ Ref thread_string_for_object(Ref count) {
 } // namespace
 
 Ref cpu_default_string() {
-    Ref os = lookup_global(S.n_os);
+    Ref os = lookup_global(NAME_OS);
     if (!os) {
         return Ref();
     }
@@ -154,7 +154,7 @@ Ref cpu_default_string() {
 }
 
 Ref call_cpu_default_string() {
-    Ref fn = lookup_global(S.n_cpu_default_string);
+    Ref fn = lookup_global(NAME_CPU_DEFAULT_STRING);
     if (!fn) {
         return Ref();
     }
@@ -183,7 +183,7 @@ Ref option_defaults() {
 }
 
 int CallDefaults::fetch() {
-    Ref fn = lookup_global(S.n_get_option_default);
+    Ref fn = lookup_global(NAME_GET_OPTION_DEFAULT);
     if (!fn) {
         return -1;
     }

@@ -115,6 +115,16 @@ def test_imported_names_are_the_real_objects(options):
     assert options._any_mb is drovik.utils.skorv_anyMultibyteUTF8Characters
 
 
+def test_module_attributes_follow_how_it_was_found(options):
+    found = options.__spec__
+    assert found.name == "drovik.options"
+    assert options.__name__ == "drovik.options"
+    assert options.__file__ == found.origin
+    assert options.__loader__ is found.loader
+    assert options.__package__ == "drovik"
+    assert not hasattr(options, "__path__")
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_function_object_attributes(options, name):
     func = getattr(options, name)
@@ -246,6 +256,7 @@ def test_non_string_keyword_refused(options, env, name):
         ("skorv_call_builtin", lambda o: o.skorv_get_option("keep")),
         ("mevro_call_builtin", lambda o: o.skorv_get_option()),
         ("_set_one", lambda o: o.skorv_set_option("keep", True)),
+        ("_post_set_checks", lambda o: o.skorv_set_option("keep", True)),
         ("skorv_get_option", lambda o: o._post_set_checks()),
         ("skorv_get_option", lambda o: o.skorv_enabled_Plexa_features()),
         ("warnings", lambda o: o.skorv_set_option("malloc.lib", "")),
@@ -257,13 +268,6 @@ def test_deleted_module_name_raises_name_error(options, env, monkeypatch, missin
     with pytest.raises(NameError) as info:
         call(options)
     assert info.value.args == (f"name '{missing}' is not defined",)
-
-
-def test_checks_looked_up_after_the_store(options, env, monkeypatch):
-    monkeypatch.delattr(options, "_post_set_checks")
-    with pytest.raises(NameError, match=re.escape("name '_post_set_checks' is not defined") + "$"):
-        options.skorv_set_option("keep", True)
-    assert options._SKORV_OPTIONS == {"keep": True}
 
 
 def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
@@ -322,6 +326,17 @@ def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_python):
             raise AttributeError(name)
 
         stub.__getattr__ = __getattr__
+        # A companion module that cannot be imported stops the set-up as well.
+        sys.modules["drovik.skorv_call"] = None
+        try:
+            import drovik.options
+        except ModuleNotFoundError as exc:
+            assert exc.name == "drovik.skorv_call", exc
+        else:
+            raise AssertionError("import succeeded without drovik.skorv_call")
+        assert "drovik.options" not in sys.modules
+        del sys.modules["drovik.skorv_call"]
+
         sys.modules["drovik.utils"] = stub
         for attempt in range(2):
             try:
@@ -334,11 +349,14 @@ def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_python):
         partial = [p for p in partial if p is not None]
         assert partial, "the stub was never asked for the helper"
 
-        del sys.modules["drovik.utils"]
+        def helper(text):
+            return False
+
+        stub.skorv_anyMultibyteUTF8Characters = helper
         m = importlib.import_module("drovik.options")
         assert all(m is not p for p in partial)
         assert m._SKORV_OPTIONS == {}
-        assert m._any_mb is sys.modules["drovik.utils"].skorv_anyMultibyteUTF8Characters
+        assert m._any_mb is helper
         m.skorv_set_option("keep", True)
         assert m.skorv_get_option("keep") is True
         print("done")

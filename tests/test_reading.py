@@ -1,6 +1,8 @@
 """Reading options: dict form, single key, several keys, command paths and the
 remote engine path."""
 
+import sys
+
 import pytest
 
 pytestmark = pytest.mark.usefixtures("env")
@@ -8,6 +10,10 @@ pytestmark = pytest.mark.usefixtures("env")
 SKORV = "/opt/drovik/bin/skorv"
 MEVRO = "/opt/drovik/bin/mevro"
 REMOTE = "/opt/drovik/bin/skorv_remote.sh"
+
+
+class KeyText(str):
+    pass
 
 
 def store(options, *pairs):
@@ -81,8 +87,9 @@ def test_unset_values_come_from_the_fresh_defaults(options, env, monkeypatch):
         ({"keep": 1, "safe": 2}, [False, True]),
         ((key for key in ("safe", "num.threads")), [True, "8:1"]),
         ({"smtp"}, ["default"]),
+        (KeyText("keep"), False),
     ],
-    ids=["one", "int-default", "evolution", "mevro-call", "list", "tuple", "empty", "twice", "dict", "generator", "set"],
+    ids=["one", "int-default", "evolution", "mevro-call", "list", "tuple", "empty", "twice", "dict", "generator", "set", "str-subclass"],
 )
 def test_lookup_forms(options, env, option, expected):
     got = options.skorv_get_option(option)
@@ -92,13 +99,6 @@ def test_lookup_forms(options, env, option, expected):
     assert env.count("skorv_call_builtin") == 1
     assert env.count("mevro_call_builtin") == 1
     assert options._SKORV_OPTIONS == {}
-
-
-def test_str_subclass_key_reads_one_value(options):
-    class Key(str):
-        pass
-
-    assert options.skorv_get_option(Key("keep")) is False
 
 
 def test_lookup_returns_stored_objects(options):
@@ -111,6 +111,16 @@ def test_lookup_returns_stored_objects(options):
     assert options._SKORV_OPTIONS["keep"] == [1, 2, 3]
 
 
+class FormattedKey:
+    """A key whose format() text differs from its str()."""
+
+    def __format__(self, fmt):
+        return "formatted" + fmt
+
+    def __str__(self):
+        return "plain"
+
+
 @pytest.mark.parametrize(
     "option, message",
     [
@@ -120,6 +130,7 @@ def test_lookup_returns_stored_objects(options):
         (" keep", "Unknown option ' keep'"),
         (["keep", 5], "Unknown option '5'"),
         (b"keep", "Unknown option '107'"),
+        ([FormattedKey()], "Unknown option 'formatted'"),
     ],
 )
 def test_unknown_key(options, option, message):
@@ -153,7 +164,7 @@ def test_unhashable_key(options):
     assert info.value.args == expected.value.args
 
 
-@pytest.mark.parametrize("stored", ["remote", "Remote", "REMOTE", "skorv.remote", "Skorv.REMOTE"])
+@pytest.mark.parametrize("stored", ["remote", "Remote", "REMOTE", "skorv.remote", "Skorv.REMOTE", "S\u212aORV.remote"])
 @pytest.mark.parametrize("script", [REMOTE, None, ""])
 def test_stored_remote_engine_path(options, env, stored, script):
     env.remote = script
@@ -173,16 +184,6 @@ def test_engine_path_that_is_not_remote(options, env, stored):
     assert options.skorv_get_option("skorv.call") is stored
     assert env.count("skorv_remote_script") == 0
     assert env.count("skorv_call_builtin") == 0
-
-
-def test_remote_test_uses_the_values_lower_method(options, env):
-    class Path(str):
-        def lower(self):
-            return "skorv.remote"
-
-    store(options, ("skorv.call", Path("/usr/bin/skorv")))
-    assert options.skorv_get_option()["skorv.call"] == REMOTE
-    assert options.skorv_get_option("skorv.call") == REMOTE
 
 
 def test_builtin_remote_path_is_resolved_only_by_lookup(options, env):
@@ -223,3 +224,81 @@ def test_reads_follow_rebound_names(options, env, monkeypatch):
     other = {"only": 2, "skorv.call": "/else"}
     monkeypatch.setattr(options, "_SKORV_OPTIONS", other)
     assert options.skorv_get_option(["only", "skorv.call"]) == [2, "/else"]
+
+
+def test_defaults_dict_is_private_to_the_call(options, env, monkeypatch):
+    kept = {"keep": False}
+    monkeypatch.setattr(options, "skorv_get_option_default", lambda: kept)
+    out = options.skorv_get_option()
+    assert out is not kept
+    assert out == {"keep": False, "skorv.call": env.skorv_builtin, "mevro.call": env.mevro_builtin}
+    # The built-in paths are added to the dict the defaults function handed out.
+    assert kept == out
+    assert options._SKORV_OPTIONS == {}
+
+
+def test_table_is_read_afresh_after_each_callback(options, env, monkeypatch):
+    table = options._SKORV_OPTIONS
+
+    def storing_builtin():
+        table["keep"] = "late"
+        return MEVRO
+
+    monkeypatch.setattr(options, "mevro_call_builtin", storing_builtin)
+    assert options.skorv_get_option("keep") == "late"
+    del table["keep"]
+    assert options.skorv_get_option()["keep"] == "late"
+
+    def rebinding_builtin():
+        monkeypatch.setattr(options, "_SKORV_OPTIONS", {"keep": "rebound"})
+        return MEVRO
+
+    monkeypatch.setattr(options, "mevro_call_builtin", rebinding_builtin)
+    assert options.skorv_get_option("keep") == "rebound"
+
+
+@pytest.mark.parametrize("option", [None, "skorv.call", ["skorv.call"]])
+def test_remote_script_may_clear_the_table(options, monkeypatch, option):
+    table = options._SKORV_OPTIONS
+    # Built at run time so that the table holds the only reference.
+    table["skorv.call"] = "".join(["Re", "mote"])
+
+    def clearing_script():
+        table.clear()
+        return None
+
+    monkeypatch.setattr(options, "skorv_remote_script", clearing_script)
+    got = options.skorv_get_option(option)
+    if option is None:
+        got = got["skorv.call"]
+    elif isinstance(option, list):
+        (got,) = got
+    assert got == "Remote"
+    assert table == {}
+
+
+def test_reads_leak_no_references(options, env):
+    stored = object()
+    engine = "".join(["RE", "MOTE"])
+    env.mevro_builtin = "".join(["/opt/", "mevro"])
+    env.remote = "".join(["/opt/", "remote.sh"])
+    missing = "".join(["no", "such"])
+    options._SKORV_OPTIONS.update({"keep": stored, "skorv.call": engine})
+    watched = [stored, engine, env.mevro_builtin, env.remote, missing]
+
+    def cycle():
+        options.skorv_get_option()
+        options.skorv_get_option("keep")
+        options.skorv_get_option(["keep", "skorv.call", "mevro.call"])
+        options.skorv_enabled_Plexa_features()
+        try:
+            options.skorv_get_option(["keep", missing])
+        except KeyError:
+            pass
+        env.log.clear()
+
+    cycle()
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(50):
+        cycle()
+    assert [sys.getrefcount(obj) for obj in watched] == before

@@ -1,6 +1,8 @@
 """Setting options: the two call forms of skorv_set_option, _set_one, unknown
 keys, partial keyword sets, and one run of the checks per set."""
 
+import sys
+
 import pytest
 
 pytestmark = pytest.mark.usefixtures("env")
@@ -98,12 +100,6 @@ def test_unknown_key_refused_in_both_forms(options, check_runs, key):
     assert check_runs == []
 
 
-def test_keyword_names_are_not_translated(options):
-    with pytest.raises(KeyError) as info:
-        options.skorv_set_option(keep=True, num_threads="4:1")
-    assert info.value.args == ("Unknown option 'num_threads'",)
-
-
 def test_partial_keyword_set_stops_at_unknown_key(options, check_runs):
     options._SKORV_OPTIONS["verbose"] = "before"
     with pytest.raises(KeyError) as info:
@@ -142,13 +138,6 @@ def test_set_one_stores_without_checks(options, check_runs, args, kwargs):
     assert check_runs == []
 
 
-def test_set_one_skips_checks_for_values_they_would_refuse(options, caught):
-    options._set_one("skorv.mode", "bogus")
-    options._set_one("malloc.lib", "/no/such/lib.so")
-    assert options._SKORV_OPTIONS == {"skorv.mode": "bogus", "malloc.lib": "/no/such/lib.so"}
-    assert caught.texts() == []
-
-
 def test_valid_keys_follow_the_current_defaults(options, monkeypatch):
     monkeypatch.setattr(options, "skorv_get_option_default", lambda: {"custom": 0})
     options._set_one("custom", 1)
@@ -167,3 +156,34 @@ def test_set_writes_into_the_currently_bound_table(options, monkeypatch):
     options.skorv_set_option("keep", True)
     assert second == {"keep": True}
     assert first == {}
+
+
+def test_sets_leak_no_references(options, env, caught):
+    value = object()
+    wdir = "".join(["/d\u00e9p", "\u00f4t"])
+    lib = "".join(["J", "E"])
+    bad = "".join(["bo", "gus"])
+    watched = [value, wdir, lib, bad]
+
+    def cycle():
+        options.skorv_set_option("keep", value)
+        options.skorv_set_option(**{"working.directory": wdir, "malloc.lib": lib})
+        options._set_one("verbose", value)
+        for call in (options.skorv_set_option, options._set_one):
+            try:
+                call(bad, value)
+            except KeyError:
+                pass
+        try:
+            options.skorv_set_option("skorv.mode", bad)
+        except ValueError:
+            pass
+        options.skorv_set_option("skorv.mode", "compact")
+        env.log.clear()
+        caught.records.clear()
+
+    cycle()
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(50):
+        cycle()
+    assert [sys.getrefcount(obj) for obj in watched] == before

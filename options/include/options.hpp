@@ -36,11 +36,6 @@ struct Strings {
         *plexa_features, *numa;
     PyObject *skorv_call, *mevro_call;
 
-    // Names looked up in the module namespace at each use.
-    PyObject *n_os, *n_warnings, *n_options_table, *n_cpu_default_string, *n_get_option_default,
-        *n_get_option, *n_set_one, *n_post_set_checks, *n_skorv_call_builtin, *n_mevro_call_builtin,
-        *n_skorv_remote_script, *n_any_mb;
-
     // Attribute and method names, parameter names, short constants.
     PyObject *a_cpu_count, *a_path, *a_exists, *a_warn, *a_lower, *a_startswith, *a_get, *a_keys,
         *p_option, *p_value, *empty, *slash, *thread_suffix, *remote, *skorv_remote, *default_,
@@ -53,6 +48,23 @@ struct Strings {
 };
 
 extern Strings S;
+
+// Names that the functions look up in the module namespace at each use.
+enum Name {
+    NAME_OS,
+    NAME_WARNINGS,
+    NAME_OPTIONS_TABLE,
+    NAME_CPU_DEFAULT_STRING,
+    NAME_GET_OPTION_DEFAULT,
+    NAME_GET_OPTION,
+    NAME_SET_ONE,
+    NAME_POST_SET_CHECKS,
+    NAME_SKORV_CALL_BUILTIN,
+    NAME_MEVRO_CALL_BUILTIN,
+    NAME_SKORV_REMOTE_SCRIPT,
+    NAME_ANY_MB,
+    NAME_COUNT
+};
 
 // Creates every string of S that does not exist yet; -1 with an exception set
 // on failure (a later import tries again).
@@ -101,7 +113,11 @@ extern Process P;
 
 // The object bound to `name` in the module namespace, else among the
 // builtins, else NameError.
-Ref lookup_global(PyObject *name);
+Ref lookup_global(Name name);
+
+// Starts following changes of the module namespace, which lookup_global()
+// relies on to answer repeated lookups without searching the namespace.
+int watch_namespace();
 
 // True when `fn` is the module's own function `id`, so its body may run directly.
 inline bool is_own(const Ref &fn, FunctionId id) {
