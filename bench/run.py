@@ -163,11 +163,27 @@ def obligatory_stmt(counts):
     return "; ".join(calls)
 
 
-def make_obligatory_timer(counts, cpu_count, skorv_builtin, mevro_builtin):
+# What each operation must hand back besides making its calls: building that
+# object right after the processor-count query is part of any implementation's
+# cost (the query's system calls leave the caches cold), so the obligatory
+# calls plus this alone give a floor that no implementation can go below.
+RESULT_STMT = {
+    "skorv_get_option_default()": "d24.copy()",
+    "skorv_get_option()": "d26.copy()",
+    'skorv_get_option(["keep", "verbose", "num.threads"])': "list(k3)",
+}
+
+
+def make_obligatory_timer(counts, cpu_count, skorv_builtin, mevro_builtin, result_stmt=None):
+    stmt = obligatory_stmt(counts)
+    if result_stmt:
+        stmt += "; " + result_stmt
+    d24 = {f"key{i}": i for i in range(24)}
     return timeit.Timer(
-        obligatory_stmt(counts),
+        stmt,
         setup="c = _c; s = _s; m = _m",
-        globals={"_c": cpu_count, "_s": skorv_builtin, "_m": mevro_builtin},
+        globals={"_c": cpu_count, "_s": skorv_builtin, "_m": mevro_builtin,
+                 "d24": d24, "d26": dict(d24, a=1, b=2), "k3": ["keep", "verbose", "num.threads"]},
     )
 
 
@@ -339,6 +355,12 @@ def main(argv=None):
         )
         timers[label, "obligatory"] = timer
         numbers[label, "obligatory"] = calibrate(timer, target)
+        timer = make_obligatory_timer(
+            OBLIGATORY[label], os.cpu_count, shipped["skorv_call_builtin"], shipped["mevro_call_builtin"],
+            RESULT_STMT.get(label),
+        )
+        timers[label, "floor"] = timer
+        numbers[label, "floor"] = calibrate(timer, target)
 
     samples = {key: [] for key in timers}
     for r in range(rounds):
@@ -352,8 +374,9 @@ def main(argv=None):
                         key = (label, world_name, mod_key)
                         samples[key].append(best_ns(timers[key], numbers[key], repeat))
         for _, label, _ in OPERATIONS:
-            key = (label, "obligatory")
-            samples[key].append(best_ns(timers[key], numbers[key], repeat))
+            for kind in ("obligatory", "floor"):
+                key = (label, kind)
+                samples[key].append(best_ns(timers[key], numbers[key], repeat))
         print(f"round {r + 1}/{rounds} done", file=sys.stderr, flush=True)
     for module in (ext, base):
         reset(module)
@@ -390,13 +413,16 @@ def main(argv=None):
         ratio = e / o
         ok = ratio <= SHIPPED_MAX_OVER_OBLIGATORY
         met_all &= ok
+        floor = med[label, "floor"]
         rows.append((label, calls, fmt_ns(o), fmt_ns(e), f"{ratio:.3f}",
-                     f"<= {SHIPPED_MAX_OVER_OBLIGATORY}: {'met' if ok else 'MISSED'}"))
+                     f"<= {SHIPPED_MAX_OVER_OBLIGATORY}: {'met' if ok else 'MISSED'}",
+                     fmt_ns(floor), f"{e / floor:.3f}"))
     print("Shipped-world extension against its obligatory calls alone (ns per call)")
+    print("(floor: the obligatory calls plus building the object the operation returns)")
     print(format_table(
-        ("operation", "obligatory calls", "oblig ns", "ext ns", "ext/oblig", "target"),
+        ("operation", "obligatory calls", "oblig ns", "ext ns", "ext/oblig", "target", "floor ns", "ext/floor"),
         rows,
-        "<<>>><",
+        "<<>>><>>",
     ))
     print()
     print(f"all targets met: {'yes' if met_all else 'no'}")
