@@ -7,7 +7,6 @@
 #include "options.hpp"
 
 #include <cstddef>
-#include <structmember.h>
 
 namespace drovik {
 
@@ -286,25 +285,37 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define FUNCTION_MEMBER(attr, field, flags)                                                        \
-    {const_cast<char *>(attr), T_OBJECT, offsetof(Function, field), flags, nullptr}
+// Read-only attributes that tools read; __doc__ and __kwdefaults__ below.
+#define FUNCTION_MEMBER(attr, field)                                                               \
+    {const_cast<char *>(attr), OBJECT_MEMBER, offsetof(Function, field), READONLY_MEMBER, nullptr}
 
 PyMemberDef function_members[] = {
-    FUNCTION_MEMBER("__name__", name, READONLY),
-    FUNCTION_MEMBER("__qualname__", qualname, READONLY),
-    FUNCTION_MEMBER("__module__", module, READONLY),
-    FUNCTION_MEMBER("__doc__", doc, 0),
-    FUNCTION_MEMBER("__annotations__", annotations, READONLY),
-    FUNCTION_MEMBER("__defaults__", defaults, READONLY),
-    FUNCTION_MEMBER("__code__", code, READONLY),
-    FUNCTION_MEMBER("__globals__", globals, READONLY),
-    {const_cast<char *>("__kwdefaults__"), T_NONE, 0, READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+    FUNCTION_MEMBER("__name__", name),         FUNCTION_MEMBER("__qualname__", qualname),
+    FUNCTION_MEMBER("__module__", module),     FUNCTION_MEMBER("__annotations__", annotations),
+    FUNCTION_MEMBER("__defaults__", defaults), FUNCTION_MEMBER("__code__", code),
+    FUNCTION_MEMBER("__globals__", globals),   {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef FUNCTION_MEMBER
 
+PyObject *function_get_doc(PyObject *self, void *) {
+    return Ref::borrow(reinterpret_cast<Function *>(self)->doc).release();
+}
+
+// Like a Python function's, the docstring may be replaced; deleting it leaves None.
+int function_set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<Function *>(self)->doc,
+               Ref::borrow(value ? value : Py_None).release());
+    return 0;
+}
+
+PyObject *function_get_kwdefaults(PyObject *, void *) {
+    return Ref::borrow(Py_None).release();
+}
+
 PyGetSetDef function_getset[] = {
+    {const_cast<char *>("__doc__"), function_get_doc, function_set_doc, nullptr, nullptr},
+    {const_cast<char *>("__kwdefaults__"), function_get_kwdefaults, nullptr, nullptr, nullptr},
     {const_cast<char *>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -2,10 +2,20 @@
 
 #include "ref.hpp"
 
-namespace drovik {
-
 // ---------------------------------------------------------------------------
 // Compatibility with the oldest interpreter we build for (3.9).
+
+// Member descriptors: the structmember.h names are deprecated from 3.12 on.
+#ifdef Py_T_OBJECT_EX
+#define OBJECT_MEMBER Py_T_OBJECT_EX
+#define READONLY_MEMBER Py_READONLY
+#else
+#include <structmember.h>
+#define OBJECT_MEMBER T_OBJECT_EX
+#define READONLY_MEMBER READONLY
+#endif
+
+namespace drovik {
 
 #ifndef Py_IsNone
 #define Py_IsNone(x) ((x) == Py_None)

@@ -3,6 +3,7 @@
 import argparse
 import json
 import sys
+from typing import Any, List, Optional, Sequence, Tuple
 
 from . import options
 
@@ -12,8 +13,10 @@ _SOURCE_BUILTIN = "built-in path"
 _SOURCE_REMOTE = "remote script"
 _CALL_KEYS = ("skorv.call", "mevro.call")
 
+Row = Tuple[str, Any, str]
 
-def option_rows():
+
+def option_rows() -> List[Row]:
     """(key, value, source) for every option, in the order of the dict form of a read."""
     stored = options._SKORV_OPTIONS
     rows = []
@@ -29,7 +32,7 @@ def option_rows():
     return rows
 
 
-def _json_value(value):
+def _json_value(value: Any) -> Any:
     try:
         json.dumps(value, allow_nan=False)
     except (TypeError, ValueError):
@@ -37,7 +40,7 @@ def _json_value(value):
     return value
 
 
-def format_table(rows):
+def format_table(rows: List[Row]) -> str:
     key_width = max(len("option"), *(len(key) for key, _, _ in rows))
     value_width = max(len("value"), *(len(repr(value)) for _, value, _ in rows))
     lines = [f"{'option':<{key_width}}  {'value':<{value_width}}  source"]
@@ -47,12 +50,12 @@ def format_table(rows):
     return "\n".join(lines)
 
 
-def format_json(rows):
+def format_json(rows: List[Row]) -> str:
     table = [{"key": key, "value": _json_value(value), "source": source} for key, value, source in rows]
     return json.dumps(table, indent=2, ensure_ascii=False)
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m drovik",
         description="Show every drovik option with its current value and where it comes from.",

@@ -1,6 +1,7 @@
 """Change options for one block or one function, and get the exact old table back."""
 
 import contextlib
+from typing import Any, Dict, List, Tuple
 
 __all__ = ["option_context"]
 
@@ -64,15 +65,16 @@ class option_context(contextlib.ContextDecorator):
       left alone.
     """
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._args = args
         self._kwargs = kwargs
         # One (table, recorded entries) pair per active entry of this object.
-        self._saved = []
+        self._saved: List[Tuple[Dict[Any, Any], List[Tuple[str, Any]]]] = []
 
-    def _keys_to_record(self):
+    def _keys_to_record(self) -> List[str]:
         # Follow the call forms of skorv_set_option.  A malformed call records
         # only the corrected keys; the setter then raises its own TypeError.
+        named: Tuple[Any, ...]
         if len(self._args) == 2 and not self._kwargs:
             named = (self._args[0],)
         elif not self._args and self._kwargs:
@@ -87,7 +89,9 @@ class option_context(contextlib.ContextDecorator):
                 keys.append(key)
         return keys
 
-    def __enter__(self):
+    def __enter__(self) -> "option_context":
+        # Imported here, so that importing the package alone does not load the
+        # compiled module.
         from . import options
 
         # Looked up now: the module attribute may have been rebound.
@@ -103,11 +107,11 @@ class option_context(contextlib.ContextDecorator):
             raise
         return self
 
-    def __exit__(self, exc_type, exc_value, traceback):
+    def __exit__(self, *exc_info: Any) -> None:
+        # Returns None: the block's exception, if any, passes out unchanged.
         self._restore()
-        return False
 
-    def _restore(self):
+    def _restore(self) -> None:
         table, recorded = self._saved.pop()
         for key, value in recorded:
             if value is _ABSENT:

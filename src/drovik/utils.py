@@ -3,7 +3,7 @@
 __all__ = ["skorv_anyMultibyteUTF8Characters"]
 
 
-def skorv_anyMultibyteUTF8Characters(text):
+def skorv_anyMultibyteUTF8Characters(text: str) -> bool:
     """True when ``text`` holds a character whose UTF-8 encoding takes more than one byte.
 
     Those are exactly the characters outside ASCII.  ``str.isascii`` reads a
