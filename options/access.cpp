@@ -213,7 +213,7 @@ Ref read_all(CallDefaults &defaults) {
         return Ref();
     }
     Ref table = options_table();
-    if (!table || PyDict_Merge(out.get(), table.get(), 1) < 0) {
+    if (!table || merge_mapping(out.get(), table.get()) < 0) {
         return Ref();
     }
     // Only a stored engine path is resolved here, never the built-in one.
@@ -259,19 +259,30 @@ Ref join3(PyObject *head, PyObject *middle, PyObject *tail) {
     return first ? Ref::steal(PyUnicode_Concat(first.get(), tail)) : Ref();
 }
 
-int warn(Ref message) {
-    if (!message) {
-        return -1;
-    }
+// warnings.warn, fetched before its message is made: making the message may
+// run code (a value's __format__ or __repr__) that rebinds `warnings`, and
+// the call goes to what was bound before, as `warnings.warn(f"...")` does.
+Ref warn_function() {
     Ref warnings = lookup_global(NAME_WARNINGS);
-    if (!warnings) {
+    return warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), S.a_warn)) : Ref();
+}
+
+// Warns with head + text + tail; `text` is made by `make_text` from `value`.
+int warn_about(PyObject *head, PyObject *value, Ref (*make_text)(PyObject *), PyObject *tail) {
+    Ref warn = warn_function();
+    if (!warn) {
         return -1;
     }
-    Ref warn_fn = Ref::steal(PyObject_GetAttr(warnings.get(), S.a_warn));
-    if (!warn_fn) {
+    Ref text = make_text(value);
+    if (!text) {
         return -1;
     }
-    return call1(warn_fn.get(), message.get()) ? 0 : -1;
+    Ref message = join3(head, text.get(), tail);
+    return message && call1(warn.get(), message.get()) ? 0 : -1;
+}
+
+Ref repr_of(PyObject *value) {
+    return Ref::steal(PyObject_Repr(value));
 }
 
 int path_exists(PyObject *path) {
@@ -357,9 +368,8 @@ int check_allocator() {
         }
         if (!exists) {
             // The warning comes first: if it is raised, the path stays stored.
-            Ref text = format_plain(arg.get());
-            if (!text ||
-                warn(join3(S.m_malloc_missing_head, text.get(), S.m_malloc_missing_tail)) < 0) {
+            if (warn_about(S.m_malloc_missing_head, arg.get(), format_plain,
+                           S.m_malloc_missing_tail) < 0) {
                 return -1;
             }
             return store_default_allocator();
@@ -374,11 +384,7 @@ int check_allocator() {
     if (exists != 0) {
         return exists < 0 ? -1 : 0;
     }
-    Ref text = Ref::steal(PyObject_Repr(arg.get()));
-    if (!text) {
-        return -1;
-    }
-    return warn(join3(S.m_malloc_unavailable_head, text.get(), S.m_malloc_unavailable_tail));
+    return warn_about(S.m_malloc_unavailable_head, arg.get(), repr_of, S.m_malloc_unavailable_tail);
 }
 
 int check_working_directory() {
@@ -393,8 +399,7 @@ int check_working_directory() {
     if (multibyte <= 0) {
         return multibyte;
     }
-    Ref text = format_plain(wdir.get());
-    return text ? warn(join3(S.m_wdir_head, text.get(), S.m_wdir_tail)) : -1;
+    return warn_about(S.m_wdir_head, wdir.get(), format_plain, S.m_wdir_tail);
 }
 
 } // namespace

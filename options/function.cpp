@@ -32,13 +32,31 @@ const char *function_name(PyObject *self) {
 }
 
 // Callbacks can make the module call itself without a Python frame in
-// between (a companion name bound to one of these functions); the recursion
-// limit must still stop that before the C stack runs out.
+// between (a companion name bound to one of these functions), and every such
+// call nests on the C stack. The interpreter's recursion limit stops that
+// only where it counts C calls apart (3.12 on); before, a program that raises
+// the limit for its own deep recursion would run out of C stack first. So the
+// module also keeps its own count of nested calls, per thread, far below what
+// the stack holds and far above any nesting that callbacks use in earnest.
+constexpr int MAX_NESTED_CALLS = 1000;
+__attribute__((tls_model("initial-exec"))) thread_local int nested_calls = 0;
+
 class RecursionGuard {
   public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    RecursionGuard() {
+        if (nested_calls >= MAX_NESTED_CALLS) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+            return;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+            entered_ = true;
+            ++nested_calls;
+        }
+    }
     ~RecursionGuard() {
         if (entered_) {
+            --nested_calls;
             Py_LeaveRecursiveCall();
         }
     }
@@ -47,7 +65,7 @@ class RecursionGuard {
     explicit operator bool() const { return entered_; }
 
   private:
-    bool entered_;
+    bool entered_ = false;
 };
 
 // --- Argument handling.

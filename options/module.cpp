@@ -237,6 +237,17 @@ int differs(PyObject *a, PyObject *b) {
     return compare(a, b, Py_NE);
 }
 
+int merge_mapping(PyObject *target, PyObject *mapping) {
+    if (PyDict_Update(target, mapping) == 0) {
+        return 0;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping",
+                     Py_TYPE(mapping)->tp_name);
+    }
+    return -1;
+}
+
 Ref format_plain(PyObject *obj) {
     if (PyUnicode_CheckExact(obj)) {
         return Ref::borrow(obj);

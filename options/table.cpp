@@ -286,7 +286,7 @@ Ref CallDefaults::take_dict() {
     }
     // A rebound defaults function may hand out a dict it keeps: copy it.
     Ref out = Ref::steal(PyDict_New());
-    if (!out || PyDict_Merge(out.get(), dict_.get(), 1) < 0) {
+    if (!out || merge_mapping(out.get(), dict_.get()) < 0) {
         return Ref();
     }
     return out;

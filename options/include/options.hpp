@@ -154,6 +154,10 @@ int import_from(PyObject *globals, const char *module_name, int level, const cha
 int equals(PyObject *a, PyObject *b);
 int differs(PyObject *a, PyObject *b);
 
+// `**mapping` into `target`, as in `{**a, **b}`: what is no mapping is
+// refused with the TypeError that such a display raises.
+int merge_mapping(PyObject *target, PyObject *mapping);
+
 // The text of `obj` as an f-string field without format specification gives it.
 Ref format_plain(PyObject *obj);
 
