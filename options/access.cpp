@@ -152,33 +152,24 @@ Ref resolve_engine_path(Ref val) {
     return truth ? std::move(script) : std::move(val);
 }
 
+// The built-in path under `key` in the defaults, while `key` is unset.
+int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Ref (*builtin_path)()) {
+    int set = table_contains(key);
+    if (set != 0) {
+        return set < 0 ? -1 : 0;
+    }
+    Ref path = builtin_path();
+    return path ? defaults.add_command_path(key, std::move(path)) : -1;
+}
+
 // Steps 1 to 3 of every read: the defaults, and the built-in command paths
 // of whichever of the two is unset.
 int prepare_defaults(CallDefaults &defaults) {
-    if (defaults.fetch() < 0) {
+    if (defaults.fetch() < 0 ||
+        add_builtin_path_if_unset(defaults, S.skorv_call, call_skorv_builtin) < 0) {
         return -1;
     }
-    int engine_set = table_contains(S.skorv_call);
-    if (engine_set < 0) {
-        return -1;
-    }
-    if (!engine_set) {
-        Ref path = call_skorv_builtin();
-        if (!path || defaults.add_command_path(S.skorv_call, std::move(path)) < 0) {
-            return -1;
-        }
-    }
-    int mesher_set = table_contains(S.mevro_call);
-    if (mesher_set < 0) {
-        return -1;
-    }
-    if (!mesher_set) {
-        Ref path = call_mevro_builtin();
-        if (!path || defaults.add_command_path(S.mevro_call, std::move(path)) < 0) {
-            return -1;
-        }
-    }
-    return 0;
+    return add_builtin_path_if_unset(defaults, S.mevro_call, call_mevro_builtin);
 }
 
 // The value of one key; the caller holds `key`.

@@ -242,31 +242,26 @@ PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf, 
 
 namespace {
 
+// Every object a function holds; the namespace makes a cycle with the module.
+PyObject *Function::*const HELD_OBJECTS[] = {
+    &Function::name, &Function::qualname,    &Function::module,
+    &Function::doc,  &Function::annotations, &Function::defaults,
+    &Function::code, &Function::globals,     &Function::dict,
+};
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *fn = reinterpret_cast<Function *>(self);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->code);
-    Py_VISIT(fn->globals);
-    Py_VISIT(fn->dict);
+    for (PyObject *Function::*held : HELD_OBJECTS) {
+        Py_VISIT(fn->*held);
+    }
     return 0;
 }
 
 int function_clear(PyObject *self) {
     auto *fn = reinterpret_cast<Function *>(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->code);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->dict);
+    for (PyObject *Function::*held : HELD_OBJECTS) {
+        Py_CLEAR(fn->*held);
+    }
     return 0;
 }
 

@@ -93,6 +93,20 @@ Ref thread_string_for_int(PyObject *count) {
     return Ref::borrow(P.thread_strings[n]);
 }
 
+// `count` if it compares to `bound` by `op` (a rich comparison of the
+// object's own), else `bound` as an int.
+int keep_within(Ref &count, long bound, int op) {
+    Ref limit = Ref::steal(PyLong_FromLong(bound));
+    if (!limit) {
+        return -1;
+    }
+    int within = PyObject_RichCompareBool(count.get(), limit.get(), op);
+    if (within == 0) {
+        count = std::move(limit);
+    }
+    return within < 0 ? -1 : 0;
+}
+
 // The same steps for any other object: truth test, then "< 16", then "> 1",
 // each through the object's own methods.
 Ref thread_string_for_object(Ref count) {
@@ -103,27 +117,8 @@ Ref thread_string_for_object(Ref count) {
     if (!truth) {
         return Ref::borrow(P.thread_strings[1]);
     }
-    Ref upper = Ref::steal(PyLong_FromLong(MAX_THREADS));
-    if (!upper) {
+    if (keep_within(count, MAX_THREADS, Py_LT) < 0 || keep_within(count, 1, Py_GT) < 0) {
         return Ref();
-    }
-    int below = PyObject_RichCompareBool(count.get(), upper.get(), Py_LT);
-    if (below < 0) {
-        return Ref();
-    }
-    if (!below) {
-        count = std::move(upper);
-    }
-    Ref lower = Ref::steal(PyLong_FromLong(1));
-    if (!lower) {
-        return Ref();
-    }
-    int above = PyObject_RichCompareBool(count.get(), lower.get(), Py_GT);
-    if (above < 0) {
-        return Ref();
-    }
-    if (!above) {
-        count = std::move(lower);
     }
     Ref text = format_plain(count.get());
     if (!text) {

@@ -9,6 +9,7 @@ import pydoc
 import re
 import typing
 import warnings
+from typing import Any, Dict, Optional, Union  # the names the twins below annotate with
 
 import pytest
 

@@ -1,7 +1,6 @@
 """Reading options: dict form, single key, several keys, command paths and the
 remote engine path."""
 
-import sys
 
 import pytest
 
@@ -276,29 +275,3 @@ def test_remote_script_may_clear_the_table(options, monkeypatch, option):
     assert got == "Remote"
     assert table == {}
 
-
-def test_reads_leak_no_references(options, env):
-    stored = object()
-    engine = "".join(["RE", "MOTE"])
-    env.mevro_builtin = "".join(["/opt/", "mevro"])
-    env.remote = "".join(["/opt/", "remote.sh"])
-    missing = "".join(["no", "such"])
-    options._SKORV_OPTIONS.update({"keep": stored, "skorv.call": engine})
-    watched = [stored, engine, env.mevro_builtin, env.remote, missing]
-
-    def cycle():
-        options.skorv_get_option()
-        options.skorv_get_option("keep")
-        options.skorv_get_option(["keep", "skorv.call", "mevro.call"])
-        options.skorv_enabled_Plexa_features()
-        try:
-            options.skorv_get_option(["keep", missing])
-        except KeyError:
-            pass
-        env.log.clear()
-
-    cycle()
-    before = [sys.getrefcount(obj) for obj in watched]
-    for _ in range(50):
-        cycle()
-    assert [sys.getrefcount(obj) for obj in watched] == before

@@ -1,7 +1,6 @@
 """Setting options: the two call forms of skorv_set_option, _set_one, unknown
 keys, partial keyword sets, and one run of the checks per set."""
 
-import sys
 
 import pytest
 
@@ -157,33 +156,3 @@ def test_set_writes_into_the_currently_bound_table(options, monkeypatch):
     assert second == {"keep": True}
     assert first == {}
 
-
-def test_sets_leak_no_references(options, env, caught):
-    value = object()
-    wdir = "".join(["/d\u00e9p", "\u00f4t"])
-    lib = "".join(["J", "E"])
-    bad = "".join(["bo", "gus"])
-    watched = [value, wdir, lib, bad]
-
-    def cycle():
-        options.skorv_set_option("keep", value)
-        options.skorv_set_option(**{"working.directory": wdir, "malloc.lib": lib})
-        options._set_one("verbose", value)
-        for call in (options.skorv_set_option, options._set_one):
-            try:
-                call(bad, value)
-            except KeyError:
-                pass
-        try:
-            options.skorv_set_option("skorv.mode", bad)
-        except ValueError:
-            pass
-        options.skorv_set_option("skorv.mode", "compact")
-        env.log.clear()
-        caught.records.clear()
-
-    cycle()
-    before = [sys.getrefcount(obj) for obj in watched]
-    for _ in range(50):
-        cycle()
-    assert [sys.getrefcount(obj) for obj in watched] == before
