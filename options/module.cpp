@@ -458,6 +458,11 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
         return nullptr;
     }
     if (P.module) {
+        // The import system drops the state pointer of the module returned
+        // here and the execution step allocates a new one; the old block
+        // (empty, as the module keeps no state) would be lost on every
+        // re-import.
+        PyMem_Free(PyModule_GetState(P.module));
         Py_INCREF(P.module);
         return P.module;
     }
