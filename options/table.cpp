@@ -2,8 +2,6 @@
 
 #include "options.hpp"
 
-#include <climits>
-
 namespace drovik {
 
 namespace {
