@@ -7,6 +7,7 @@ import os
 import pickle
 import pydoc
 import re
+import sys
 import typing
 import warnings
 from typing import Any, Dict, Optional, Union  # the names the twins below annotate with
@@ -404,3 +405,30 @@ def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
     assert proc.stdout == (
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.\n"
     )
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated sub-interpreters arrived in 3.12")
+def test_isolated_subinterpreter_is_refused_by_the_import_system(run_python):
+    proc = run_python(
+        """
+        import sys
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        import drovik.options as m
+
+        code = f"import sys\\nsys.path[:] = {sys.path!r}\\nimport drovik.options"
+        interp = interpreters.create()  # isolated: its own GIL
+        try:
+            failure = interpreters.run_string(interp, code)
+        except Exception as exc:  # 3.12 raises where 3.13 returns the failure
+            failure = exc
+        finally:
+            interpreters.destroy(interp)
+        print("does not support loading in subinterpreters" in str(failure))
+        m.skorv_set_option("keep", True)
+        print(m.skorv_get_option("keep"))
+        """
+    )
+    assert proc.stdout == "True\nTrue\n"
