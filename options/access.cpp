@@ -115,8 +115,9 @@ bool ascii_equals_lowered(PyObject *text, const char *word, Py_ssize_t length) {
 // 1 when `val` is a str whose lower() is "remote" or, failing that,
 // "skorv.remote"; -1 on error. The caller holds `val`.
 int names_remote_engine(PyObject *val) {
-    if (!PyUnicode_Check(val)) {
-        return 0;
+    int text = is_str(val);
+    if (text <= 0) {
+        return text;
     }
     // Lower-casing other characters can give ASCII letters (the Kelvin sign
     // gives "k"), so only a plain ASCII str is compared without lower().
@@ -272,8 +273,10 @@ int warn_about(PyObject *head, PyObject *value, Ref (*make_text)(PyObject *), Py
     return message && call1(warn.get(), message.get()) ? 0 : -1;
 }
 
+// {value!r}: the repr, then formatted like any field.
 Ref repr_of(PyObject *value) {
-    return Ref::steal(PyObject_Repr(value));
+    Ref repr = Ref::steal(PyObject_Repr(value));
+    return repr ? format_plain(repr.get()) : Ref();
 }
 
 int path_exists(PyObject *path) {
@@ -351,7 +354,11 @@ int check_allocator() {
     if (unset != 0) {
         return unset < 0 ? -1 : store_default_allocator();
     }
-    if (PyUnicode_Check(arg.get())) {
+    int text = is_str(arg.get());
+    if (text < 0) {
+        return -1;
+    }
+    if (text) {
         int absolute = starts_with_slash(arg.get());
         int exists = absolute > 0 ? path_exists(arg.get()) : 1;
         if (absolute < 0 || exists < 0) {
@@ -383,8 +390,9 @@ int check_working_directory() {
     if (!wdir) {
         return -1;
     }
-    if (!PyUnicode_Check(wdir.get())) {
-        return 0;
+    int text = is_str(wdir.get());
+    if (text <= 0) {
+        return text;
     }
     int multibyte = any_multibyte(wdir.get());
     if (multibyte <= 0) {
@@ -403,8 +411,9 @@ Ref get_option(PyObject *option) {
     if (Py_IsNone(option)) {
         return read_all(defaults);
     }
-    if (PyUnicode_Check(option)) {
-        return read_one(defaults, option);
+    int single = is_str(option);
+    if (single != 0) {
+        return single < 0 ? Ref() : read_one(defaults, option);
     }
     return read_list(defaults, option);
 }
@@ -412,8 +421,11 @@ Ref get_option(PyObject *option) {
 Ref set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs == 2 && nkw == 0) {
-        if (!PyUnicode_Check(args[0])) {
-            PyErr_SetString(PyExc_TypeError, "First positional argument must be a string key");
+        int key_is_str = is_str(args[0]);
+        if (key_is_str <= 0) {
+            if (key_is_str == 0) {
+                PyErr_SetString(PyExc_TypeError, "First positional argument must be a string key");
+            }
             return Ref();
         }
         if (!call_set_one(args[0], args[1])) {

@@ -6,7 +6,13 @@
 
 #include "options.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+
+#if defined(__linux__) && defined(__GLIBC__)
+#include <pthread.h>
+#endif
 
 namespace drovik {
 
@@ -33,30 +39,60 @@ const char *function_name(PyObject *self) {
 
 // Callbacks can make the module call itself without a Python frame in
 // between (a companion name bound to one of these functions), and every such
-// call nests on the C stack. The interpreter's recursion limit stops that
-// only where it counts C calls apart (3.12 on); before, a program that raises
-// the limit for its own deep recursion would run out of C stack first. So the
-// module also keeps its own count of nested calls, per thread, far below what
-// the stack holds and far above any nesting that callbacks use in earnest.
-constexpr int MAX_NESTED_CALLS = 1000;
-__attribute__((tls_model("initial-exec"))) thread_local int nested_calls = 0;
+// call nests on the C stack. The interpreter's recursion limit stops that only
+// where it counts C calls apart (3.12 on); before, a program that raises the
+// limit for its own deep recursion would run out of C stack first. So each
+// call also makes sure that the thread's stack has room left. (Counting the
+// module's own nesting instead would go wrong where one thread runs many
+// stacks in turn, as greenlets do.)
+#if defined(__linux__) && defined(__GLIBC__)
+constexpr size_t STACK_RESERVE = 256 * 1024;
+
+// The lowest address this thread's calls may reach; 0 until first asked.
+thread_local uintptr_t stack_floor = 0;
+
+uintptr_t find_stack_floor() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return 1;
+    }
+    void *low = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        return 1;
+    }
+    // Small thread stacks keep a quarter in reserve instead.
+    return reinterpret_cast<uintptr_t>(low) + std::min(STACK_RESERVE, size / 4);
+}
+
+bool stack_has_room() {
+    if (stack_floor == 0) {
+        stack_floor = find_stack_floor();
+    }
+    // The frame address, not a local's: AddressSanitizer may keep locals
+    // on a stack of its own.
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stack_floor;
+}
+#else
+bool stack_has_room() {
+    return true;
+}
+#endif
 
 class RecursionGuard {
   public:
     RecursionGuard() {
-        if (nested_calls >= MAX_NESTED_CALLS) {
+        if (!stack_has_room()) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
         }
-        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-            entered_ = true;
-            ++nested_calls;
-        }
+        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     ~RecursionGuard() {
         if (entered_) {
-            --nested_calls;
             Py_LeaveRecursiveCall();
         }
     }

@@ -154,6 +154,21 @@ struct FoundNames {
 
 FoundNames found_names;
 
+void raise_name_error(PyObject *name) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
+    Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_NameError, message.get())) : Ref();
+    if (!error) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030A0000
+    // As the interpreter's own NameError, which suggestions read it from.
+    if (PyObject_SetAttrString(error.get(), "name", name) < 0) {
+        return;
+    }
+#endif
+    PyErr_SetObject(PyExc_NameError, error.get());
+}
+
 Ref lookup_uncached(Name name) {
     PyObject *key = name_strings[name];
     uint64_t version = namespace_version();
@@ -169,7 +184,7 @@ Ref lookup_uncached(Name name) {
     if (!PyErr_Occurred()) {
         value = PyDict_GetItemWithError(P.builtins, key);
         if (!value && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+            raise_name_error(key);
         }
     }
     return Ref::borrow(value);
@@ -417,7 +432,17 @@ namespace {
 constexpr const char MODULE_NAME[] = "drovik.options";
 
 // The interpreter that first imported the module; -1 until then.
-int64_t owner_interpreter = -1;
+constexpr int64_t NO_INTERPRETER = -1;
+// An interpreter that has been finalised: no new one is ever taken as it.
+constexpr int64_t FINALIZED_INTERPRETER = -2;
+int64_t owner_interpreter = NO_INTERPRETER;
+
+// Everything the module made belonged to the interpreter that is gone, so an
+// interpreter initialised later in the process (by an embedding program) is
+// refused like any other.
+void on_interpreter_finalized() {
+    owner_interpreter = FINALIZED_INTERPRETER;
+}
 
 // Whether the module statements have begun on P.module and not failed.
 bool setup_begun = false;
@@ -427,7 +452,11 @@ int check_interpreter() {
     if (current == -1) {
         return -1;
     }
-    if (owner_interpreter == -1) {
+    if (owner_interpreter == NO_INTERPRETER) {
+        if (Py_AtExit(on_interpreter_finalized) < 0) {
+            PyErr_SetString(PyExc_ImportError, "cannot register the module's finalisation");
+            return -1;
+        }
         owner_interpreter = current;
     } else if (owner_interpreter != current) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be "
@@ -482,6 +511,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
     return module.release();
 }
 
+// Whether the running set-up put the module into sys.modules itself.
+bool registered_by_setup = false;
+
 int register_in_sys_modules(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();
     Ref name = Ref::steal(PyUnicode_FromString(MODULE_NAME));
@@ -489,7 +521,26 @@ int register_in_sys_modules(PyObject *module) {
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
+    registered_by_setup = true;
     return PyDict_SetItem(modules, name.get(), module);
+}
+
+// The import system drops only the entry under its own name; one that the
+// set-up made under "drovik.options" must go too, or a later import would
+// find the half-built module instead of starting afresh.
+void unregister_failed_module(PyObject *module) {
+    if (!registered_by_setup) {
+        return;
+    }
+    registered_by_setup = false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, MODULE_NAME) == module) {
+        PyDict_DelItemString(modules, MODULE_NAME);
+    }
+    // The set-up's own failure is what the import reports.
+    PyErr_Restore(type, value, traceback);
 }
 
 int bind_functions(PyObject *globals) {
@@ -539,7 +590,8 @@ int prepare_process_state(PyObject *module) {
 }
 
 // A failed set-up is not kept: the next import starts from the beginning.
-void forget_setup() {
+void forget_setup(PyObject *module) {
+    unregister_failed_module(module);
     setup_begun = false;
     Py_CLEAR(P.module);
     Py_CLEAR(P.globals);
@@ -563,11 +615,13 @@ int exec_module(PyObject *module) {
         Py_XSETREF(P.module, module);
     }
     setup_begun = true;
+    registered_by_setup = false;
     if (prepare_process_state(module) < 0 || register_in_sys_modules(module) < 0 ||
         run_statements(P.globals) < 0) {
-        forget_setup();
+        forget_setup(module);
         return -1;
     }
+    registered_by_setup = false;
     return 0;
 }
 

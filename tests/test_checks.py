@@ -254,3 +254,21 @@ def test_plexa_switch_truth_test_error_propagates(options):
     options._set_one("Plexa.features", Broken())
     with pytest.raises(RuntimeError, match="^no truth$"):
         options.skorv_enabled_Plexa_features()
+
+
+class _FormattedText(str):
+    def __format__(self, spec):
+        return "FORMATTED"
+
+
+class _LibraryHandle:
+    def __repr__(self):
+        return _FormattedText("LibraryHandle()")
+
+
+def test_unavailable_library_warning_formats_the_repr_as_an_fstring_does(options, env, caught):
+    # {arg!r} takes the repr and then formats it like any other field.
+    options.skorv_set_option("malloc.lib", _LibraryHandle())
+    assert caught.texts() == [
+        (UserWarning, "Value for option 'malloc.lib' = FORMATTED may not be available on this system.")
+    ]

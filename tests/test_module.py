@@ -7,6 +7,7 @@ import os
 import pickle
 import pydoc
 import re
+import subprocess
 import sys
 import typing
 import warnings
@@ -270,6 +271,8 @@ def test_deleted_module_name_raises_name_error(options, env, monkeypatch, missin
     with pytest.raises(NameError) as info:
         call(options)
     assert info.value.args == (f"name '{missing}' is not defined",)
+    if sys.version_info >= (3, 10):
+        assert info.value.name == missing  # what "Did you mean" suggestions read
 
 
 def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
@@ -432,3 +435,88 @@ def test_isolated_subinterpreter_is_refused_by_the_import_system(run_python):
         """
     )
     assert proc.stdout == "True\nTrue\n"
+
+
+def test_failed_setup_under_another_name_leaves_nothing_behind(run_python):
+    # Loaded on its own, outside the package, the relative companion imports
+    # fail; the half-built module must not stay behind as drovik.options.
+    proc = run_python(
+        """
+        import glob, importlib.machinery, importlib.util, sys
+        import drovik
+
+        path = glob.glob(drovik.__path__[0] + "/options*.so")[0]
+        loader = importlib.machinery.ExtensionFileLoader("options", path)
+        spec = importlib.util.spec_from_file_location("options", path, loader=loader)
+        try:
+            loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError:
+            pass
+        else:
+            raise AssertionError("set-up outside the package succeeded")
+        assert "drovik.options" not in sys.modules
+        import drovik.options as m
+        m.skorv_set_option("keep", True)
+        print(m.skorv_get_option("keep"))
+        """
+    )
+    assert proc.stdout == "True\n"
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+int main(int argc, char **argv) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        PyObject *globals = PyDict_New();
+        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+        PyObject *path = PyUnicode_FromString(argv[1]);
+        PyDict_SetItemString(globals, "PATH", path);
+        PyObject *result = PyRun_String(
+            "import sys\nsys.path[:0] = PATH.split(':')\n"
+            "try:\n    import drovik.options as m\n"
+            "except ImportError as exc:\n    print(exc)\n"
+            "else:\n    m.skorv_set_option('keep', True)\n    print(m.skorv_get_option('keep'))\n",
+            Py_file_input, globals, globals);
+        if (!result) PyErr_Print();
+        Py_XDECREF(result);
+        Py_DECREF(path);
+        Py_DECREF(globals);
+        fflush(stdout);
+        Py_FinalizeEx();
+    }
+    return 0;
+}
+"""
+
+
+def test_reinitialised_interpreter_is_refused(tmp_path):
+    # A program that embeds Python and initialises it a second time gets the
+    # documented refusal, not a module whose namespace died with the first.
+    import shutil
+    import sysconfig
+
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("a twice-initialised interpreter leaks by design; nothing for the sanitizer run")
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    library = sysconfig.get_config_var("LDLIBRARY") or ""
+    if not compiler or not libdir or not library.endswith(".so"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    version = sysconfig.get_config_var("LDVERSION")
+    subprocess.run(
+        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"],
+         "-L" + libdir, "-Wl,-rpath," + libdir, "-lpython" + version],
+        check=True, capture_output=True,
+    )
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix)
+    path = ":".join(p for p in sys.path if p)
+    proc = subprocess.run([str(program), path], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "True",
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.",
+    ]

@@ -275,3 +275,42 @@ def test_remote_script_may_clear_the_table(options, monkeypatch, option):
     assert got == "Remote"
     assert table == {}
 
+
+
+class StrProxy:
+    """Claims to be a str through __class__, as object proxies do."""
+
+    def __init__(self, text):
+        self._text = text
+
+    @property
+    def __class__(self):
+        return str
+
+    def __hash__(self):
+        return hash(self._text)
+
+    def __eq__(self, other):
+        return self._text == other
+
+    def __iter__(self):
+        return iter(self._text)
+
+    def lower(self):
+        return self._text.lower()
+
+    def __format__(self, spec):
+        return format(self._text, spec)
+
+
+def test_str_proxy_is_taken_as_a_str(options, env):
+    assert isinstance(StrProxy("keep"), str)
+    # One key, not its characters.
+    assert options.skorv_get_option(StrProxy("keep")) is False
+    # A stored proxy for a remote engine path is resolved like a str.
+    options._SKORV_OPTIONS["skorv.call"] = StrProxy("Remote")
+    assert options.skorv_get_option()["skorv.call"] == env.remote
+    # The setter takes it as a key; the exact type test of _set_one refuses it.
+    with pytest.raises(TypeError) as info:
+        options.skorv_set_option(StrProxy("keep"), True)
+    assert str(info.value) == "Argument 'option' has incorrect type (expected str, got StrProxy)"

@@ -150,6 +150,18 @@ Ref call1(PyObject *callable, PyObject *arg);
 int import_from(PyObject *globals, const char *module_name, int level, const char *full_name,
                 const char *const *names, const char *const *bindings);
 
+// isinstance(obj, str): 1, 0, or -1 on error. Only an object of a class
+// written in Python can claim str through its __class__.
+inline int is_str(PyObject *obj) {
+    if (PyUnicode_Check(obj)) {
+        return 1;
+    }
+    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_HEAPTYPE)) {
+        return 0;
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyUnicode_Type));
+}
+
 // Python's `a == b` / `a != b` followed by a truth test; -1 on error.
 int equals(PyObject *a, PyObject *b);
 int differs(PyObject *a, PyObject *b);
