@@ -20,7 +20,7 @@ namespace {
 
 struct Function {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionSpec *spec;
+    const FunctionDef *definition;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -34,7 +34,7 @@ struct Function {
 };
 
 const char *function_name(PyObject *self) {
-    return reinterpret_cast<Function *>(self)->spec->name;
+    return reinterpret_cast<Function *>(self)->definition->name;
 }
 
 // Callbacks can make the module call itself without a Python frame in
@@ -312,7 +312,7 @@ void function_dealloc(PyObject *self) {
 
 PyObject *function_repr(PyObject *self) {
     auto *fn = reinterpret_cast<Function *>(self);
-    return PyUnicode_FromFormat("<function %s at %p>", fn->spec->name, self);
+    return PyUnicode_FromFormat("<function %s at %p>", fn->definition->name, self);
 }
 
 // Bound as a method when stored on a class, like any Python function.
@@ -403,12 +403,12 @@ int init_function_type() {
 
 namespace {
 
-Ref make_annotations(const FunctionSpec &spec) {
+Ref make_annotations(const FunctionDef &definition) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) {
         return Ref();
     }
-    for (const char *const *pair = spec.annotations; *pair; pair += 2) {
+    for (const char *const *pair = definition.annotations; *pair; pair += 2) {
         Ref text = Ref::steal(PyUnicode_FromString(pair[1]));
         if (!text || PyDict_SetItemString(annotations.get(), pair[0], text.get()) < 0) {
             return Ref();
@@ -419,9 +419,9 @@ Ref make_annotations(const FunctionSpec &spec) {
 
 // A genuine code object with the function's parameters and locals, compiled
 // from a stub, so that every version's inspect and pydoc read it as usual.
-Ref make_code(const FunctionSpec &spec) {
+Ref make_code(const FunctionDef &definition) {
     Ref module_code =
-        Ref::steal(Py_CompileString(spec.code_stub, "<drovik.options>", Py_file_input));
+        Ref::steal(Py_CompileString(definition.code_stub, "<drovik.options>", Py_file_input));
     if (!module_code) {
         return Ref();
     }
@@ -439,19 +439,20 @@ Ref make_code(const FunctionSpec &spec) {
             return Ref::borrow(item);
         }
     }
-    PyErr_Format(PyExc_SystemError, "no code object in the stub of %s()", spec.name);
+    PyErr_Format(PyExc_SystemError, "no code object in the stub of %s()", definition.name);
     return Ref();
 }
 
 } // namespace
 
-Ref make_function(const FunctionSpec &spec, PyObject *globals, PyObject *module_name) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
-    Ref defaults =
-        spec.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None)) : Ref::borrow(Py_None);
-    Ref annotations = make_annotations(spec);
-    Ref code = make_code(spec);
+Ref make_function(const FunctionDef &definition, PyObject *globals, PyObject *module_name) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(definition.name));
+    Ref doc =
+        definition.doc ? Ref::steal(PyUnicode_FromString(definition.doc)) : Ref::borrow(Py_None);
+    Ref defaults = definition.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
+                                                      : Ref::borrow(Py_None);
+    Ref annotations = make_annotations(definition);
+    Ref code = make_code(definition);
     if (!name || !doc || !defaults || !annotations || !code) {
         return Ref();
     }
@@ -459,8 +460,8 @@ Ref make_function(const FunctionSpec &spec, PyObject *globals, PyObject *module_
     if (!fn) {
         return Ref();
     }
-    fn->vectorcall = spec.entry;
-    fn->spec = &spec;
+    fn->vectorcall = definition.entry;
+    fn->definition = &definition;
     fn->qualname = Ref::borrow(name.get()).release();
     fn->name = name.release();
     fn->module = Ref::borrow(module_name).release();

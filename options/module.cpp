@@ -407,7 +407,7 @@ const char *const RETURNS_BOOL[] = {"return", "bool", nullptr};
 
 } // namespace
 
-const FunctionSpec FUNCTION_SPECS[FUNCTION_COUNT] = {
+const FunctionDef FUNCTION_DEFS[FUNCTION_COUNT] = {
     {"_cpu_default_string", cpu_default_string_entry, nullptr, RETURNS_STR, false,
      "def _cpu_default_string():\n    n = None\n"},
     {"skorv_get_option_default", get_option_default_entry, GET_OPTION_DEFAULT_DOC, RETURNS_DICT,
@@ -466,9 +466,9 @@ int check_interpreter() {
     return 0;
 }
 
-int copy_spec_attribute(PyObject *spec, PyObject *globals, const char *from, const char *to,
-                        bool allow_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+int copy_import_attribute(PyObject *import_info, PyObject *globals, const char *from,
+                          const char *to, bool allow_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(import_info, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
@@ -482,7 +482,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *globals, const char *from, con
     return bind(globals, to, value.get());
 }
 
-PyObject *create_module(PyObject *spec, PyModuleDef *) {
+PyObject *create_module(PyObject *import_info, PyModuleDef *) {
     if (check_interpreter() < 0 || init_strings() < 0) {
         return nullptr;
     }
@@ -495,16 +495,17 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
         Py_INCREF(P.module);
         return P.module;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(import_info, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
     if (!module) {
         return nullptr;
     }
     PyObject *globals = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, globals, "loader", "__loader__", true) < 0 ||
-        copy_spec_attribute(spec, globals, "origin", "__file__", true) < 0 ||
-        copy_spec_attribute(spec, globals, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(spec, globals, "submodule_search_locations", "__path__", false) < 0) {
+    if (copy_import_attribute(import_info, globals, "loader", "__loader__", true) < 0 ||
+        copy_import_attribute(import_info, globals, "origin", "__file__", true) < 0 ||
+        copy_import_attribute(import_info, globals, "parent", "__package__", true) < 0 ||
+        copy_import_attribute(import_info, globals, "submodule_search_locations", "__path__",
+                              false) < 0) {
         return nullptr;
     }
     P.module = Ref::borrow(module.get()).release();
@@ -549,8 +550,8 @@ int bind_functions(PyObject *globals) {
         return -1;
     }
     for (int id = 0; id < FUNCTION_COUNT; ++id) {
-        Ref fn = make_function(FUNCTION_SPECS[id], globals, module_name.get());
-        if (!fn || bind(globals, FUNCTION_SPECS[id].name, fn.get()) < 0) {
+        Ref fn = make_function(FUNCTION_DEFS[id], globals, module_name.get());
+        if (!fn || bind(globals, FUNCTION_DEFS[id].name, fn.get()) < 0) {
             return -1;
         }
         P.functions[id] = fn.release();

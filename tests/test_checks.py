@@ -257,7 +257,7 @@ def test_plexa_switch_truth_test_error_propagates(options):
 
 
 class _FormattedText(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "FORMATTED"
 
 

@@ -447,9 +447,9 @@ def test_failed_setup_under_another_name_leaves_nothing_behind(run_python):
 
         path = glob.glob(drovik.__path__[0] + "/options*.so")[0]
         loader = importlib.machinery.ExtensionFileLoader("options", path)
-        spec = importlib.util.spec_from_file_location("options", path, loader=loader)
+        found = importlib.util.spec_from_file_location("options", path, loader=loader)
         try:
-            loader.exec_module(importlib.util.module_from_spec(spec))
+            loader.exec_module(importlib.util.module_from_spec(found))
         except ImportError:
             pass
         else:

@@ -299,8 +299,8 @@ class StrProxy:
     def lower(self):
         return self._text.lower()
 
-    def __format__(self, spec):
-        return format(self._text, spec)
+    def __format__(self, format_spec):
+        return format(self._text, format_spec)
 
 
 def test_str_proxy_is_taken_as_a_str(options, env):

@@ -94,7 +94,7 @@ enum FunctionId {
     FUNCTION_COUNT
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     const char *name;
     vectorcallfunc entry;
     const char *doc;                // nullptr: no docstring
@@ -103,7 +103,7 @@ struct FunctionSpec {
     const char *code_stub;          // source of a def with the same parameters and locals
 };
 
-extern const FunctionSpec FUNCTION_SPECS[FUNCTION_COUNT];
+extern const FunctionDef FUNCTION_DEFS[FUNCTION_COUNT];
 
 // The process-wide state behind the module: the one module object and what
 // its set-up made. Everything here is a strong reference.
@@ -170,7 +170,7 @@ int differs(PyObject *a, PyObject *b);
 // refused with the TypeError that such a display raises.
 int merge_mapping(PyObject *target, PyObject *mapping);
 
-// The text of `obj` as an f-string field without format specification gives it.
+// The text of `obj` as an f-string field without a format given renders it.
 Ref format_plain(PyObject *obj);
 
 // ---------------------------------------------------------------------------
@@ -231,7 +231,7 @@ Ref plexa_enabled();
 // Function objects and argument handling (function.cpp).
 
 int init_function_type();
-Ref make_function(const FunctionSpec &spec, PyObject *globals, PyObject *module_name);
+Ref make_function(const FunctionDef &definition, PyObject *globals, PyObject *module_name);
 
 PyObject *cpu_default_string_entry(PyObject *, PyObject *const *, size_t, PyObject *);
 PyObject *get_option_default_entry(PyObject *, PyObject *const *, size_t, PyObject *);
