@@ -582,8 +582,8 @@ int prepare_process_state(PyObject *module) {
     if (!builtins_module) {
         return -1;
     }
-    P.globals = Ref::borrow(PyModule_GetDict(module)).release();
-    P.builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    Py_XSETREF(P.globals, Ref::borrow(PyModule_GetDict(module)).release());
+    Py_XSETREF(P.builtins, Ref::borrow(PyModule_GetDict(builtins_module.get())).release());
     if (watch_namespace() < 0) {
         return -1;
     }
@@ -595,8 +595,8 @@ void forget_setup(PyObject *module) {
     unregister_failed_module(module);
     setup_begun = false;
     Py_CLEAR(P.module);
-    Py_CLEAR(P.globals);
-    Py_CLEAR(P.builtins);
+    // The namespace stays: functions made before the failure may still be
+    // reached through the failed module, and look names up there.
     for (PyObject *&fn : P.functions) {
         Py_CLEAR(fn);
     }
