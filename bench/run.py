@@ -29,7 +29,7 @@ import types
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BASELINE_PATH = os.path.join(HERE, "baseline_options.py")
+BASELINE_PATH = os.path.join(os.path.dirname(HERE), "tests", "options_model.py")
 BASELINE_NAME = "drovik_bench_baseline"
 
 # Targets.

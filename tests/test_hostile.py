@@ -1,7 +1,7 @@
 """Hostile callbacks: every place where drovik.options runs outside code.
 
 Each case runs the same steps twice, once against the extension and once
-against the plain-Python model kept in bench/, with the same stand-ins bound
+against the plain-Python model in options_model.py, with the same stand-ins bound
 through each module's own names. One callback point is armed: the first time
 (or the n-th time) the module reaches it, the callback clears or replaces the
 option table, deletes or rebinds the module's names, calls back into the
@@ -22,7 +22,7 @@ from typing import Callable, NamedTuple, Optional
 
 import pytest
 
-MODEL_PATH = Path(__file__).resolve().parent.parent / "bench" / "baseline_options.py"
+MODEL_PATH = Path(__file__).resolve().parent / "options_model.py"
 _MISSING = object()
 _model_serial = itertools.count()
 
