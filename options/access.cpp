@@ -230,8 +230,11 @@ Ref read_all(CallDefaults &defaults) {
 
 Ref read_list(CallDefaults &defaults, PyObject *option) {
     Ref keys = Ref::steal(PySequence_List(option));
+    if (!keys) {
+        return Ref();
+    }
     Ref out_list = Ref::steal(PyList_New(0));
-    if (!keys || !out_list) {
+    if (!out_list) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {

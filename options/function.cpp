@@ -6,6 +6,8 @@
 
 #include "options.hpp"
 
+#include <marshal.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -48,32 +50,44 @@ const char *function_name(PyObject *self) {
 #if defined(__linux__) && defined(__GLIBC__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
 
-// The lowest address this thread's calls may reach; 0 until first asked.
-thread_local uintptr_t stack_floor = 0;
+// The thread's own stack, [low, high), and the lowest address that calls
+// may reach in it. All zero until first asked; an empty range when the
+// system cannot tell.
+struct ThreadStack {
+    uintptr_t low, floor, high;
+};
 
-uintptr_t find_stack_floor() {
+thread_local ThreadStack thread_stack = {0, 0, 0};
+
+ThreadStack find_thread_stack() {
+    constexpr ThreadStack UNKNOWN = {1, 1, 1};
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return 1;
+        return UNKNOWN;
     }
     void *low = nullptr;
     size_t size = 0;
     int failed = pthread_attr_getstack(&attributes, &low, &size);
     pthread_attr_destroy(&attributes);
     if (failed) {
-        return 1;
+        return UNKNOWN;
     }
+    auto start = reinterpret_cast<uintptr_t>(low);
     // Small thread stacks keep a quarter in reserve instead.
-    return reinterpret_cast<uintptr_t>(low) + std::min(STACK_RESERVE, size / 4);
+    return {start, start + std::min(STACK_RESERVE, size / 4), start + size};
 }
 
 bool stack_has_room() {
-    if (stack_floor == 0) {
-        stack_floor = find_stack_floor();
+    if (thread_stack.high == 0) {
+        thread_stack = find_thread_stack();
     }
     // The frame address, not a local's: AddressSanitizer may keep locals
     // on a stack of its own.
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stack_floor;
+    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // A frame outside the thread's own stack runs on one that the program
+    // made itself (a fiber, a coroutine runtime, an embedder's): its size is
+    // unknown here, so recursion there is left to the interpreter's limit.
+    return frame >= thread_stack.high || frame < thread_stack.low || frame > thread_stack.floor;
 }
 #else
 bool stack_has_room() {
@@ -286,6 +300,7 @@ PyObject *Function::*const HELD_OBJECTS[] = {
 };
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
     auto *fn = reinterpret_cast<Function *>(self);
     for (PyObject *Function::*held : HELD_OBJECTS) {
         Py_VISIT(fn->*held);
@@ -302,12 +317,14 @@ int function_clear(PyObject *self) {
 }
 
 void function_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<Function *>(self)->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject *function_repr(PyObject *self) {
@@ -338,17 +355,32 @@ PyMethodDef function_methods[] = {
 #define FUNCTION_MEMBER(attr, field)                                                               \
     {const_cast<char *>(attr), OBJECT_MEMBER, offsetof(Function, field), READONLY_MEMBER, nullptr}
 
+// Where the type finds the call entry, the instance dict and the weak references.
+#define FUNCTION_OFFSET(attr, field)                                                               \
+    {const_cast<char *>(attr), SSIZE_MEMBER, offsetof(Function, field), READONLY_MEMBER, nullptr}
+
 PyMemberDef function_members[] = {
-    FUNCTION_MEMBER("__name__", name),         FUNCTION_MEMBER("__qualname__", qualname),
-    FUNCTION_MEMBER("__module__", module),     FUNCTION_MEMBER("__annotations__", annotations),
-    FUNCTION_MEMBER("__defaults__", defaults), FUNCTION_MEMBER("__code__", code),
-    FUNCTION_MEMBER("__globals__", globals),   {nullptr, 0, 0, 0, nullptr},
+    FUNCTION_MEMBER("__name__", name),
+    FUNCTION_MEMBER("__qualname__", qualname),
+    FUNCTION_MEMBER("__module__", module),
+    FUNCTION_MEMBER("__annotations__", annotations),
+    FUNCTION_MEMBER("__defaults__", defaults),
+    FUNCTION_MEMBER("__code__", code),
+    FUNCTION_MEMBER("__globals__", globals),
+    FUNCTION_OFFSET("__vectorcalloffset__", vectorcall),
+    FUNCTION_OFFSET("__dictoffset__", dict),
+    FUNCTION_OFFSET("__weaklistoffset__", weakrefs),
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef FUNCTION_MEMBER
+#undef FUNCTION_OFFSET
 
+// None once the collector has cleared the function, as for a Python function
+// without a docstring.
 PyObject *function_get_doc(PyObject *self, void *) {
-    return Ref::borrow(reinterpret_cast<Function *>(self)->doc).release();
+    PyObject *doc = reinterpret_cast<Function *>(self)->doc;
+    return Ref::borrow(doc ? doc : Py_None).release();
 }
 
 // Like a Python function's, the docstring may be replaced; deleting it leaves None.
@@ -370,35 +402,50 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Only the header is written here; init_function_type() fills in the rest.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "drovik.options.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | IMMUTABLE_TYPE_FLAGS,
+    function_slots,
+};
+
+// Made once per process. A heap type, because making one either succeeds or
+// leaves nothing behind, so a set-up that ran out of memory here can try again.
+PyTypeObject *function_type = nullptr;
 
 } // namespace
 
 int init_function_type() {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
+    if (function_type) {
         return 0;
     }
-    FunctionType.tp_name = "drovik.options.function";
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_methods = function_methods;
-    FunctionType.tp_members = function_members;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_dictoffset = offsetof(Function, dict);
-    FunctionType.tp_weaklistoffset = offsetof(Function, weakrefs);
-    return PyType_Ready(&FunctionType);
+    PyObject *type = PyType_FromSpec(&function_spec);
+    if (!type) {
+        // 3.12 and 3.13 leave no exception when the copy of the type's name
+        // cannot be allocated.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    function_type = reinterpret_cast<PyTypeObject *>(type);
+    refuse_instantiation(function_type);
+    return 0;
 }
 
 namespace {
@@ -417,46 +464,49 @@ Ref make_annotations(const FunctionDef &definition) {
     return annotations;
 }
 
-// A genuine code object with the function's parameters and locals, compiled
-// from a stub, so that every version's inspect and pydoc read it as usual.
-Ref make_code(const FunctionDef &definition) {
-    Ref module_code =
-        Ref::steal(Py_CompileString(definition.code_stub, "<drovik.options>", Py_file_input));
-    if (!module_code) {
-        return Ref();
-    }
-    Ref constants = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
-    if (!constants) {
-        return Ref();
-    }
-    Ref items = Ref::steal(PySequence_Tuple(constants.get()));
-    if (!items) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
-        if (PyCode_Check(item)) {
-            return Ref::borrow(item);
-        }
-    }
-    PyErr_Format(PyExc_SystemError, "no code object in the stub of %s()", definition.name);
-    return Ref();
-}
+#include "function_code.inc"
 
 } // namespace
 
-Ref make_function(const FunctionDef &definition, PyObject *globals, PyObject *module_name) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(definition.name));
-    Ref doc =
-        definition.doc ? Ref::steal(PyUnicode_FromString(definition.doc)) : Ref::borrow(Py_None);
-    Ref defaults = definition.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
-                                                      : Ref::borrow(Py_None);
-    Ref annotations = make_annotations(definition);
-    Ref code = make_code(definition);
-    if (!name || !doc || !defaults || !annotations || !code) {
+Ref load_function_codes() {
+    Ref codes = Ref::steal(PyMarshal_ReadObjectFromString(
+        reinterpret_cast<const char *>(FUNCTION_CODE_MARSHALLED), sizeof FUNCTION_CODE_MARSHALLED));
+    if (!codes) {
         return Ref();
     }
-    auto *fn = PyObject_GC_New(Function, &FunctionType);
+    bool complete =
+        PyTuple_CheckExact(codes.get()) && PyTuple_GET_SIZE(codes.get()) == FUNCTION_COUNT;
+    for (Py_ssize_t i = 0; complete && i < FUNCTION_COUNT; ++i) {
+        complete = PyCode_Check(PyTuple_GET_ITEM(codes.get(), i));
+    }
+    if (!complete) {
+        PyErr_SetString(PyExc_ImportError, "drovik.options was built for another interpreter");
+        return Ref();
+    }
+    return codes;
+}
+
+Ref make_function(const FunctionDef &definition, PyObject *code, PyObject *globals,
+                  PyObject *module_name) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(definition.name));
+    if (!name) {
+        return Ref();
+    }
+    Ref doc =
+        definition.doc ? Ref::steal(PyUnicode_FromString(definition.doc)) : Ref::borrow(Py_None);
+    if (!doc) {
+        return Ref();
+    }
+    Ref defaults = definition.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
+                                                      : Ref::borrow(Py_None);
+    if (!defaults) {
+        return Ref();
+    }
+    Ref annotations = make_annotations(definition);
+    if (!annotations) {
+        return Ref();
+    }
+    auto *fn = PyObject_GC_New(Function, function_type);
     if (!fn) {
         return Ref();
     }
@@ -468,7 +518,7 @@ Ref make_function(const FunctionDef &definition, PyObject *globals, PyObject *mo
     fn->doc = doc.release();
     fn->annotations = annotations.release();
     fn->defaults = defaults.release();
-    fn->code = code.release();
+    fn->code = Ref::borrow(code).release();
     fn->globals = Ref::borrow(globals).release();
     fn->dict = nullptr;
     fn->weakrefs = nullptr;

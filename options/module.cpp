@@ -42,6 +42,7 @@ const std::pair<PyObject * Strings::*, const char *> STRING_TEXTS[] = {
     {&Strings::numa, "numa"},
     {&Strings::skorv_call, "skorv.call"},
     {&Strings::mevro_call, "mevro.call"},
+    {&Strings::module_name, "drovik.options"},
     {&Strings::a_cpu_count, "cpu_count"},
     {&Strings::a_path, "path"},
     {&Strings::a_exists, "exists"},
@@ -127,6 +128,10 @@ int init_strings() {
 // lookup gives the same answer.
 namespace {
 
+// Off when the namespace cannot be followed (every dict-watcher slot taken
+// by other extensions): then every lookup searches the namespace.
+bool names_remembered = false;
+
 #if PY_VERSION_HEX >= 0x030C0000
 // The version of the namespace: the watcher below moves it on every change.
 uint64_t namespace_changes = 0;
@@ -176,7 +181,7 @@ Ref lookup_uncached(Name name) {
     if (value) {
         // The lookup itself may have run code (a key's __eq__) that changed
         // the namespace; only an answer from an unchanged namespace is kept.
-        if (namespace_version() == version && found_names.version == version) {
+        if (names_remembered && namespace_version() == version && found_names.version == version) {
             found_names.values[name] = value;
         }
         return Ref::borrow(value);
@@ -193,24 +198,31 @@ Ref lookup_uncached(Name name) {
 } // namespace
 
 int watch_namespace() {
+    // A namespace that was set up before (and failed) may have left answers.
+    found_names = FoundNames{};
 #if PY_VERSION_HEX >= 0x030C0000
     if (namespace_watcher < 0) {
         namespace_watcher = PyDict_AddWatcher(on_namespace_change);
-        if (namespace_watcher < 0) {
-            return -1;
-        }
+    }
+    if (namespace_watcher < 0) {
+        // Remembering is only a shortcut: go without it.
+        PyErr_Clear();
+        names_remembered = false;
+        return 0;
     }
     ++namespace_changes;
     if (PyDict_Watch(namespace_watcher, P.globals) < 0) {
         return -1;
     }
 #endif
-    // A namespace that was set up before (and failed) may have left answers.
-    found_names = FoundNames{};
+    names_remembered = true;
     return 0;
 }
 
 Ref lookup_global(Name name) {
+    if (!names_remembered) {
+        return lookup_uncached(name);
+    }
     uint64_t version = namespace_version();
     if (found_names.version != version) {
         found_names = FoundNames{};
@@ -283,26 +295,46 @@ int import_module(PyObject *globals, const char *name) {
     return module ? bind(globals, name, module.get()) : -1;
 }
 
-// The module named `full_name` when it is imported already and has every
-// one of `names`; else an empty Ref, with no exception set.
-Ref imported_with_names(const char *full_name, const char *const *names) {
-    PyObject *module = PyDict_GetItemString(PyImport_GetModuleDict(), full_name);
-    if (!module) {
-        return Ref();
+// hasattr(module, name): 1, 0, or -1 with the error that getting it raised
+// when that is no AttributeError.
+int has_attribute(PyObject *module, const char *name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(module, name));
+    if (value) {
+        return 1;
     }
-    Ref held = Ref::borrow(module);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// Sets `module` to the module named `full_name` when it is imported already
+// and has every one of `names`; leaves it empty otherwise. -1 on error.
+int find_imported_with_names(const char *full_name, const char *const *names, Ref &module) {
+    PyObject *modules = PyImport_GetModuleDict();
+    Ref key = Ref::steal(PyUnicode_FromString(full_name));
+    if (!key) {
+        return -1;
+    }
+    Ref found = Ref::borrow(PyDict_GetItemWithError(modules, key.get()));
+    if (!found) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
     for (const char *const *name = names; *name; ++name) {
-        if (!PyObject_HasAttrString(held.get(), *name)) {
-            return Ref();
+        int has = has_attribute(found.get(), *name);
+        if (has <= 0) {
+            return has;
         }
     }
-    return held;
+    module = std::move(found);
+    return 0;
 }
 
 Ref import_for_names(PyObject *globals, const char *module_name, int level, const char *full_name,
                      const char *const *names) {
-    Ref module = imported_with_names(full_name, names);
-    if (module) {
+    Ref module;
+    if (find_imported_with_names(full_name, names, module) < 0 || module) {
         return module;
     }
     Ref fromlist = Ref::steal(PyList_New(0));
@@ -408,28 +440,19 @@ const char *const RETURNS_BOOL[] = {"return", "bool", nullptr};
 } // namespace
 
 const FunctionDef FUNCTION_DEFS[FUNCTION_COUNT] = {
-    {"_cpu_default_string", cpu_default_string_entry, nullptr, RETURNS_STR, false,
-     "def _cpu_default_string():\n    n = None\n"},
+    {"_cpu_default_string", cpu_default_string_entry, nullptr, RETURNS_STR, false},
     {"skorv_get_option_default", get_option_default_entry, GET_OPTION_DEFAULT_DOC, RETURNS_DICT,
-     false, "def skorv_get_option_default():\n    pass\n"},
-    {"skorv_get_option", get_option_entry, GET_OPTION_DOC, OPTION_ONLY, true,
-     "def skorv_get_option(option=None):\n"
-     "    defaults = out = val = rem = keys = out_list = key = None\n"},
-    {"skorv_set_option", set_option_entry, SET_OPTION_DOC, RETURNS_NONE, false,
-     "def skorv_set_option(*args, **kwargs):\n    pass\n"},
-    {"_set_one", set_one_entry, nullptr, SET_ONE_ANNOTATIONS, false,
-     "def _set_one(option, value):\n    pass\n"},
-    {"_post_set_checks", post_set_checks_entry, nullptr, RETURNS_NONE, false,
-     "def _post_set_checks():\n    mode = arg = wdir = None\n"},
-    {"skorv_enabled_Plexa_features", plexa_enabled_entry, nullptr, RETURNS_BOOL, false,
-     "def skorv_enabled_Plexa_features():\n    pass\n"},
+     false},
+    {"skorv_get_option", get_option_entry, GET_OPTION_DOC, OPTION_ONLY, true},
+    {"skorv_set_option", set_option_entry, SET_OPTION_DOC, RETURNS_NONE, false},
+    {"_set_one", set_one_entry, nullptr, SET_ONE_ANNOTATIONS, false},
+    {"_post_set_checks", post_set_checks_entry, nullptr, RETURNS_NONE, false},
+    {"skorv_enabled_Plexa_features", plexa_enabled_entry, nullptr, RETURNS_BOOL, false},
 };
 
 // --- Set-up.
 
 namespace {
-
-constexpr const char MODULE_NAME[] = "drovik.options";
 
 // The interpreter that first imported the module; -1 until then.
 constexpr int64_t NO_INTERPRETER = -1;
@@ -517,13 +540,12 @@ bool registered_by_setup = false;
 
 int register_in_sys_modules(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();
-    Ref name = Ref::steal(PyUnicode_FromString(MODULE_NAME));
-    int present = name ? PyDict_Contains(modules, name.get()) : -1;
+    int present = PyDict_Contains(modules, S.module_name);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
     registered_by_setup = true;
-    return PyDict_SetItem(modules, name.get(), module);
+    return PyDict_SetItem(modules, S.module_name, module);
 }
 
 // The import system drops only the entry under its own name; one that the
@@ -537,20 +559,21 @@ void unregister_failed_module(PyObject *module) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, MODULE_NAME) == module) {
-        PyDict_DelItemString(modules, MODULE_NAME);
+    if (PyDict_GetItemWithError(modules, S.module_name) == module) {
+        PyDict_DelItem(modules, S.module_name);
     }
     // The set-up's own failure is what the import reports.
     PyErr_Restore(type, value, traceback);
 }
 
 int bind_functions(PyObject *globals) {
-    Ref module_name = Ref::steal(PyUnicode_FromString(MODULE_NAME));
-    if (!module_name) {
+    Ref codes = load_function_codes();
+    if (!codes) {
         return -1;
     }
     for (int id = 0; id < FUNCTION_COUNT; ++id) {
-        Ref fn = make_function(FUNCTION_DEFS[id], globals, module_name.get());
+        Ref fn = make_function(FUNCTION_DEFS[id], PyTuple_GET_ITEM(codes.get(), id), globals,
+                               S.module_name);
         if (!fn || bind(globals, FUNCTION_DEFS[id].name, fn.get()) < 0) {
             return -1;
         }
@@ -596,7 +619,8 @@ void forget_setup(PyObject *module) {
     setup_begun = false;
     Py_CLEAR(P.module);
     // The namespace stays: functions made before the failure may still be
-    // reached through the failed module, and look names up there.
+    // reachable (a companion may have kept one), and they look names up in
+    // P.globals until a later set-up binds the namespace of its own module.
     for (PyObject *&fn : P.functions) {
         Py_CLEAR(fn);
     }
@@ -630,9 +654,9 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
 #ifdef Py_mod_multiple_interpreters
-    // Legacy sub-interpreters reach the creation step, which refuses them with
-    // its own message; the import system refuses isolated ones itself.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // The import system refuses isolated sub-interpreters itself; legacy ones
+    // reach the creation step, which refuses them with its own message.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #ifdef Py_mod_gil
     // The option table and the module's own state rely on the GIL.

@@ -21,9 +21,15 @@ int init_defaults_template() {
         return 0;
     }
     Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) {
+        return -1;
+    }
     Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!two) {
+        return -1;
+    }
     Ref table = Ref::steal(PyDict_New());
-    if (!zero || !two || !table) {
+    if (!table) {
         return -1;
     }
     PyObject *const entries[][2] = {

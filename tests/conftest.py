@@ -9,6 +9,7 @@ values (processor count, built-in paths, files on disk) fixed.
 """
 
 import importlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -181,13 +182,14 @@ def run_interpreter(tmp_path):
     A crash there fails only the calling test.
     """
 
-    def run(*args, timeout=60):
+    def run(*args, timeout=60, env=None):
         proc = subprocess.run(
             [sys.executable, "-X", "dev", *args],
             capture_output=True,
             text=True,
             cwd=tmp_path,
             timeout=timeout,
+            env=None if env is None else {**os.environ, **env},
         )
         assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
         return proc

@@ -8,11 +8,25 @@
 // Member descriptors: the structmember.h names are deprecated from 3.12 on.
 #ifdef Py_T_OBJECT_EX
 #define OBJECT_MEMBER Py_T_OBJECT_EX
+#define SSIZE_MEMBER Py_T_PYSSIZET
 #define READONLY_MEMBER Py_READONLY
 #else
 #include <structmember.h>
 #define OBJECT_MEMBER T_OBJECT_EX
+#define SSIZE_MEMBER T_PYSSIZET
 #define READONLY_MEMBER READONLY
+#endif
+
+// Types that cannot be changed or instantiated from Python: flags from 3.10
+// on; before, the missing constructor is removed by hand.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+#define IMMUTABLE_TYPE_FLAGS (Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION)
+inline void refuse_instantiation(PyTypeObject *) {}
+#else
+#define IMMUTABLE_TYPE_FLAGS 0
+inline void refuse_instantiation(PyTypeObject *type) {
+    type->tp_new = nullptr;
+}
 #endif
 
 namespace drovik {
@@ -45,6 +59,10 @@ struct Strings {
         *malloc_lib, *mevro_evolution, *mevro_evolution_warn, *mevro_evolution_verbosity,
         *plexa_features, *numa;
     PyObject *skorv_call, *mevro_call;
+
+    // The module's own name, which a failed set-up must be able to remove from
+    // sys.modules without making anything.
+    PyObject *module_name;
 
     // Attribute and method names, parameter names, short constants.
     PyObject *a_cpu_count, *a_path, *a_exists, *a_warn, *a_lower, *a_startswith, *a_get, *a_keys,
@@ -100,7 +118,6 @@ struct FunctionDef {
     const char *doc;                // nullptr: no docstring
     const char *const *annotations; // name, text pairs, nullptr-terminated
     bool option_defaults_to_none;   // __defaults__ == (None,)
-    const char *code_stub;          // source of a def with the same parameters and locals
 };
 
 extern const FunctionDef FUNCTION_DEFS[FUNCTION_COUNT];
@@ -150,13 +167,17 @@ Ref call1(PyObject *callable, PyObject *arg);
 int import_from(PyObject *globals, const char *module_name, int level, const char *full_name,
                 const char *const *names, const char *const *bindings);
 
-// isinstance(obj, str): 1, 0, or -1 on error. Only an object of a class
-// written in Python can claim str through its __class__.
+// isinstance(obj, str): 1, 0, or -1 on error. Any other object may claim
+// str through its __class__ (a class written in Python, a proxy of a str),
+// except those of the interpreter's own value types, which are answered
+// without asking.
 inline int is_str(PyObject *obj) {
     if (PyUnicode_Check(obj)) {
         return 1;
     }
-    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_HEAPTYPE)) {
+    if (Py_IsNone(obj) || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+        PyBytes_CheckExact(obj) || PyTuple_CheckExact(obj) || PyList_CheckExact(obj) ||
+        PyDict_CheckExact(obj)) {
         return 0;
     }
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyUnicode_Type));
@@ -231,7 +252,10 @@ Ref plexa_enabled();
 // Function objects and argument handling (function.cpp).
 
 int init_function_type();
-Ref make_function(const FunctionDef &definition, PyObject *globals, PyObject *module_name);
+// The code objects of the functions, in the order of FUNCTION_DEFS: a tuple.
+Ref load_function_codes();
+Ref make_function(const FunctionDef &definition, PyObject *code, PyObject *globals,
+                  PyObject *module_name);
 
 PyObject *cpu_default_string_entry(PyObject *, PyObject *const *, size_t, PyObject *);
 PyObject *get_option_default_entry(PyObject *, PyObject *const *, size_t, PyObject *);
