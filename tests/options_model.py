@@ -118,11 +118,23 @@ def skorv_set_option(*args, **kwargs) -> "None":
     _post_set_checks()
 
 
+def _type_name(cls: type) -> str:
+    # The name a type records for itself: a type made in C outside the
+    # builtins records its module too (weakref.ProxyType); a class written in
+    # Python, only its name.
+    if cls.__flags__ & _HEAPTYPE or cls.__module__ == "builtins":
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+_HEAPTYPE = 1 << 9
+
+
 def _set_one(option: "str", value: "Any") -> "None":
     # The key must be exactly a str: subclasses are refused like any other type.
     if type(option) is not str:
         raise TypeError(
-            f"Argument 'option' has incorrect type (expected str, got {type(option).__name__})"
+            f"Argument 'option' has incorrect type (expected str, got {_type_name(type(option))})"
         )
     allowed = set(skorv_get_option_default().keys()) | {"skorv.call", "mevro.call"}
     if option not in allowed:

@@ -17,6 +17,7 @@ import importlib.util
 import itertools
 import sys
 import types
+import weakref
 from pathlib import Path
 from typing import Callable, NamedTuple, Optional
 
@@ -234,6 +235,7 @@ class Run:
         self.mevro_builtin = MEVRO_PATH
         self.remote = REMOTE_SCRIPT
         self.multibyte = None
+        self.kept = []
 
     def hook(self, point, *detail):
         if not self.armed:
@@ -290,6 +292,12 @@ class Run:
 
     def store(self, key, value):
         self.mod._SKORV_OPTIONS[key] = value
+
+    def proxy(self, text):
+        """A weak proxy of a str subclass: isinstance() takes it for a str, its type is none."""
+        target = HStr(text, self)
+        self.kept.append(target)
+        return weakref.proxy(target)
 
 
 # --- What a callback does when it fires.
@@ -671,6 +679,8 @@ def describe(obj):
     """A plain, comparable picture of an object, without running any of its methods."""
     if obj is _MISSING:
         return "<unbound>"
+    if type(obj) is weakref.ProxyType:
+        return ("proxy", str(obj))
     if isinstance(obj, str):
         return (type(obj).__name__, str.__str__(obj))
     if obj is None or type(obj) in (bool, int, float):
@@ -721,6 +731,26 @@ def test_hostile_callback_behaves_as_plain_python(options, scenario, action):
     assert model_run.fired, "the scenario never reaches its callback point"
     ext_run, got = run_scenario(options, scenario, action)
     assert ext_run.fired
+    assert got == expected
+
+
+# --- Proxies of strings, which isinstance() takes for str: every place that
+# tests for a str treats them as plain Python does.
+
+PROXY_SCENARIOS = [
+    Scenario("read-key", "never", lambda r: r.mod.skorv_get_option(r.proxy("keep"))),
+    Scenario("read-engine-path", "never", read("skorv.call"), stored(skorv__call=lambda r: r.proxy("REMOTE"))),
+    Scenario("read-all-engine-path", "never", read_all, stored(skorv__call=lambda r: r.proxy("REMOTE"))),
+    Scenario("set-missing-library", "never", set_key("malloc.lib", lambda r: r.proxy("/missing/lib.so"))),
+    Scenario("set-working-directory", "never", set_key("working.directory", lambda r: r.proxy("/d\u00e9p\u00f4t"))),
+    Scenario("set-key", "never", lambda r: r.mod.skorv_set_option(r.proxy("keep"), True)),
+]
+
+
+@pytest.mark.parametrize("scenario", PROXY_SCENARIOS, ids=[s.id for s in PROXY_SCENARIOS])
+def test_str_proxy_behaves_as_plain_python(options, scenario):
+    _, expected = run_scenario(load_model(), scenario, "raise")
+    _, got = run_scenario(options, scenario, "raise")
     assert got == expected
 
 
@@ -804,10 +834,23 @@ def test_recursion_through_own_functions(run_interpreter, case):
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 
+def in_small_thread(script):
+    return (
+        "import threading\n"
+        "threading.stack_size(256 * 1024)\n"
+        f"thread = threading.Thread(target=exec, args=({script!r}, {{}}))\n"
+        "thread.start()\n"
+        "thread.join()\n"
+    )
+
+
+@pytest.mark.parametrize("stack", ["main", "small-thread"])
 @pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
-def test_recursion_with_raised_limit_still_ends_in_recursion_error(run_interpreter, case):
+def test_recursion_with_raised_limit_still_ends_in_recursion_error(run_interpreter, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on
-    # the C stack, must stop before that stack runs out.
-    proc = run_interpreter("-c", recursion_script(case, 100_000))
+    # the C stack, must stop before that stack runs out, small thread stacks
+    # included.
+    script = recursion_script(case, 100_000)
+    proc = run_interpreter("-c", script if stack == "main" else in_small_thread(script))
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
