@@ -1,7 +1,11 @@
 // What the options module takes from its companion modules, drovik.skorv_call
 // and drovik.utils, and how it calls them.
 
-#include "options.hpp"
+#include "companions.hpp"
+
+#include "imports.hpp"
+#include "names.hpp"
+#include "objects.hpp"
 
 namespace drovik {
 

@@ -1,20 +1,14 @@
-// The function objects of the module and the handling of their arguments.
+// The function objects of the module.
 //
 // They behave like Python functions for the tools that inspect them: the
 // signature comes from a genuine code object and the documented defaults and
 // annotations, they bind as methods, pickle by reference and show in help().
 
-#include "options.hpp"
+#include "function.hpp"
 
 #include <marshal.h>
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
-
-#if defined(__linux__) && defined(__GLIBC__)
-#include <pthread.h>
-#endif
 
 namespace drovik {
 
@@ -35,257 +29,10 @@ struct Function {
     PyObject *weakrefs;
 };
 
-const char *function_name(PyObject *self) {
-    return reinterpret_cast<Function *>(self)->definition->name;
-}
-
-// Callbacks can make the module call itself without a Python frame in
-// between (a companion name bound to one of these functions), and every such
-// call nests on the C stack. The interpreter's recursion limit stops that only
-// where it counts C calls apart (3.12 on); before, a program that raises the
-// limit for its own deep recursion would run out of C stack first. So each
-// call also makes sure that the thread's stack has room left. (Counting the
-// module's own nesting instead would go wrong where one thread runs many
-// stacks in turn, as greenlets do.)
-#if defined(__linux__) && defined(__GLIBC__)
-constexpr size_t STACK_RESERVE = 256 * 1024;
-
-// The thread's own stack, [low, high), and the lowest address that calls
-// may reach in it. All zero until first asked; an empty range when the
-// system cannot tell.
-struct ThreadStack {
-    uintptr_t low, floor, high;
-};
-
-thread_local ThreadStack thread_stack = {0, 0, 0};
-
-ThreadStack find_thread_stack() {
-    constexpr ThreadStack UNKNOWN = {1, 1, 1};
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return UNKNOWN;
-    }
-    void *low = nullptr;
-    size_t size = 0;
-    int failed = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (failed) {
-        return UNKNOWN;
-    }
-    auto start = reinterpret_cast<uintptr_t>(low);
-    // Small thread stacks keep a quarter in reserve instead.
-    return {start, start + std::min(STACK_RESERVE, size / 4), start + size};
-}
-
-bool stack_has_room() {
-    if (thread_stack.high == 0) {
-        thread_stack = find_thread_stack();
-    }
-    // The frame address, not a local's: AddressSanitizer may keep locals
-    // on a stack of its own.
-    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    // A frame outside the thread's own stack runs on one that the program
-    // made itself (a fiber, a coroutine runtime, an embedder's): its size is
-    // unknown here, so recursion there is left to the interpreter's limit.
-    return frame >= thread_stack.high || frame < thread_stack.low || frame > thread_stack.floor;
-}
-#else
-bool stack_has_room() {
-    return true;
-}
-#endif
-
-class RecursionGuard {
-  public:
-    RecursionGuard() {
-        if (!stack_has_room()) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while calling a Python object");
-            return;
-        }
-        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
-    }
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-    explicit operator bool() const { return entered_; }
-
-  private:
-    bool entered_ = false;
-};
-
-// --- Argument handling.
-
-Py_ssize_t keyword_count(PyObject *kwnames) {
-    return kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-}
-
-int check_keyword_names(PyObject *kwnames) {
-    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
-        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return -1;
-        }
-    }
-    return 0;
-}
-
-int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
-    if (check_keyword_names(kwnames) < 0) {
-        return -1;
-    }
-    if (keyword_count(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", function_name(self),
-                     "takes no keyword arguments");
-        return -1;
-    }
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
-                     "takes no arguments", nargs);
-        return -1;
-    }
-    return 0;
-}
-
-int positional_count_error(PyObject *self, const char *bound, Py_ssize_t expected,
-                           Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function_name(self), bound, expected, expected == 1 ? "" : "s", given);
-    return -1;
-}
-
-// Places keyword arguments into `values`, whose slots correspond to
-// `parameters`; the first keyword in the caller's order that names no
-// parameter, or one that already has a value, is refused.
-int match_keywords(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   PyObject *const *parameters, PyObject **values, Py_ssize_t count) {
-    if (check_keyword_names(kwnames) < 0) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
-        Py_ssize_t slot = 0;
-        while (slot < count && keyword != parameters[slot] &&
-               PyUnicode_Compare(keyword, parameters[slot]) != 0) {
-            ++slot;
-        }
-        if (slot == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         function_name(self), keyword);
-            return -1;
-        }
-        if (values[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         function_name(self), keyword);
-            return -1;
-        }
-        values[slot] = args[nargs + i];
-    }
-    return 0;
-}
-
-template <typename Body> PyObject *run(Body body) {
-    RecursionGuard guard;
-    if (!guard) {
-        return nullptr;
-    }
-    return body().release();
-}
-
 } // namespace
 
-int check_option_type(PyObject *option) {
-    if (PyUnicode_CheckExact(option)) {
-        return 0;
-    }
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "option",
-                 "str", Py_TYPE(option)->tp_name);
-    return -1;
-}
-
-// --- Entry points, one per function.
-
-PyObject *cpu_default_string_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                   PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return cpu_default_string(); });
-}
-
-PyObject *get_option_default_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                   PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return option_defaults(); });
-}
-
-PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > 1) {
-        positional_count_error(self, "at most", 1, nargs);
-        return nullptr;
-    }
-    PyObject *option = nargs ? args[0] : nullptr;
-    PyObject *const parameters[] = {S.p_option};
-    if (match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
-        return nullptr;
-    }
-    return run([option] { return get_option(option ? option : Py_None); });
-}
-
-PyObject *set_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames) {
-    (void)self;
-    if (check_keyword_names(kwnames) < 0) {
-        return nullptr;
-    }
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    return run([=] { return set_option(args, nargs, kwnames); });
-}
-
-PyObject *set_one_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (keyword_count(kwnames) == 0 ? nargs != 2 : nargs > 2) {
-        positional_count_error(self, "exactly", 2, nargs);
-        return nullptr;
-    }
-    PyObject *values[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    PyObject *const parameters[] = {S.p_option, S.p_value};
-    if (match_keywords(self, args, nargs, kwnames, parameters, values, 2) < 0) {
-        return nullptr;
-    }
-    if (!values[0] || !values[1]) {
-        positional_count_error(self, "exactly", 2, values[0] ? 1 : 0);
-        return nullptr;
-    }
-    if (check_option_type(values[0]) < 0) {
-        return nullptr;
-    }
-    return run([&values] { return set_one(values[0], values[1]); });
-}
-
-PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return post_set_checks(); });
-}
-
-PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf, PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return plexa_enabled(); });
+const char *function_name(PyObject *self) {
+    return reinterpret_cast<Function *>(self)->definition->name;
 }
 
 // --- The type.
@@ -424,14 +171,12 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-// Made once per process. A heap type, because making one either succeeds or
-// leaves nothing behind, so a set-up that ran out of memory here can try again.
-PyTypeObject *function_type = nullptr;
-
 } // namespace
 
+// A heap type, because making one either succeeds or leaves nothing behind,
+// so a set-up that ran out of memory here can try again.
 int init_function_type() {
-    if (function_type) {
+    if (process.function_type) {
         return 0;
     }
     PyObject *type = PyType_FromSpec(&function_spec);
@@ -443,8 +188,8 @@ int init_function_type() {
         }
         return -1;
     }
-    function_type = reinterpret_cast<PyTypeObject *>(type);
-    refuse_instantiation(function_type);
+    process.function_type = reinterpret_cast<PyTypeObject *>(type);
+    refuse_instantiation(process.function_type);
     return 0;
 }
 
@@ -506,7 +251,7 @@ Ref make_function(const FunctionDef &definition, PyObject *code, PyObject *globa
     if (!annotations) {
         return Ref();
     }
-    auto *fn = PyObject_GC_New(Function, function_type);
+    auto *fn = PyObject_GC_New(Function, process.function_type);
     if (!fn) {
         return Ref();
     }

@@ -1,12 +1,17 @@
-// The option table's defaults and the thread-count string.
+// The option table: its defaults, the thread-count string, and the table
+// itself, reached through the namespace at every use.
 
-#include "options.hpp"
+#include "table.hpp"
+
+#include "function.hpp"
+#include "names.hpp"
+#include "objects.hpp"
+
+#include <utility>
 
 namespace drovik {
 
 namespace {
-
-constexpr long MAX_THREADS = 16;
 
 // "num.threads" holds this until each call puts its own thread string there;
 // inserting it keeps the key at its place in the order.
@@ -17,7 +22,7 @@ PyObject *placeholder() {
 } // namespace
 
 int init_defaults_template() {
-    if (P.defaults_template) {
+    if (process.defaults_template) {
         return 0;
     }
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -33,45 +38,45 @@ int init_defaults_template() {
         return -1;
     }
     PyObject *const entries[][2] = {
-        {S.skorv_arg, Py_None},
-        {S.mevro_arg, S.empty},
-        {S.num_threads, placeholder()},
-        {S.smtp, S.default_},
-        {S.safe, Py_True},
-        {S.keep, Py_False},
-        {S.verbose, Py_False},
-        {S.save_memory, Py_False},
-        {S.internal_opt, Py_True},
-        {S.working_directory, Py_None},
-        {S.silent, Py_True},
-        {S.debug, Py_False},
-        {S.show_warning_graph_file, Py_True},
-        {S.scale_model_default, Py_False},
-        {S.short_summary, Py_False},
-        {S.skorv_timeout, zero.get()},
-        {S.mevro_timeout, zero.get()},
-        {S.skorv_mode, S.compact},
-        {S.malloc_lib, S.mi},
-        {S.mevro_evolution, two.get()},
-        {S.mevro_evolution_warn, Py_True},
-        {S.mevro_evolution_verbosity, S.default_},
-        {S.plexa_features, Py_False},
-        {S.numa, Py_False},
+        {keys.skorv_arg, Py_None},
+        {keys.mevro_arg, words.empty},
+        {keys.num_threads, placeholder()},
+        {keys.smtp, words.default_},
+        {keys.safe, Py_True},
+        {keys.keep, Py_False},
+        {keys.verbose, Py_False},
+        {keys.save_memory, Py_False},
+        {keys.internal_opt, Py_True},
+        {keys.working_directory, Py_None},
+        {keys.silent, Py_True},
+        {keys.debug, Py_False},
+        {keys.show_warning_graph_file, Py_True},
+        {keys.scale_model_default, Py_False},
+        {keys.short_summary, Py_False},
+        {keys.skorv_timeout, zero.get()},
+        {keys.mevro_timeout, zero.get()},
+        {keys.skorv_mode, words.compact},
+        {keys.malloc_lib, words.mi},
+        {keys.mevro_evolution, two.get()},
+        {keys.mevro_evolution_warn, Py_True},
+        {keys.mevro_evolution_verbosity, words.default_},
+        {keys.plexa_features, Py_False},
+        {keys.numa, Py_False},
     };
     for (const auto &entry : entries) {
         if (PyDict_SetItem(table.get(), entry[0], entry[1]) < 0) {
             return -1;
         }
     }
-    P.defaults_template = table.release();
+    process.defaults_template = table.release();
     return 0;
 }
 
 int init_thread_strings() {
     for (long count = 1; count <= MAX_THREADS; ++count) {
-        if (!P.thread_strings[count]) {
-            P.thread_strings[count] = PyUnicode_FromFormat("%ld:1", count);
-            if (!P.thread_strings[count]) {
+        if (!process.thread_strings[count]) {
+            process.thread_strings[count] = PyUnicode_FromFormat("%ld:1", count);
+            if (!process.thread_strings[count]) {
                 return -1;
             }
         }
@@ -94,7 +99,7 @@ Ref thread_string_for_int(PyObject *count) {
     } else if (overflow < 0 || n < 1) {
         n = 1;
     }
-    return Ref::borrow(P.thread_strings[n]);
+    return Ref::borrow(process.thread_strings[n]);
 }
 
 // `count` if it compares to `bound` by `op` (a rich comparison of the
@@ -119,7 +124,7 @@ Ref thread_string_for_object(Ref count) {
         return Ref();
     }
     if (!truth) {
-        return Ref::borrow(P.thread_strings[1]);
+        return Ref::borrow(process.thread_strings[1]);
     }
     if (keep_within(count, MAX_THREADS, Py_LT) < 0 || keep_within(count, 1, Py_GT) < 0) {
         return Ref();
@@ -128,7 +133,7 @@ Ref thread_string_for_object(Ref count) {
     if (!text) {
         return Ref();
     }
-    return Ref::steal(PyUnicode_Concat(text.get(), S.thread_suffix));
+    return Ref::steal(PyUnicode_Concat(text.get(), words.thread_suffix));
 }
 
 } // namespace
@@ -138,7 +143,7 @@ Ref cpu_default_string() {
     if (!os) {
         return Ref();
     }
-    Ref cpu_count = Ref::steal(PyObject_GetAttr(os.get(), S.a_cpu_count));
+    Ref cpu_count = Ref::steal(PyObject_GetAttr(os.get(), attr.cpu_count));
     if (!cpu_count) {
         return Ref();
     }
@@ -164,8 +169,8 @@ namespace {
 
 // A fresh dict of the 24 defaults holding `threads` under "num.threads".
 Ref defaults_with(PyObject *threads) {
-    Ref defaults = Ref::steal(PyDict_Copy(P.defaults_template));
-    if (!defaults || PyDict_SetItem(defaults.get(), S.num_threads, threads) < 0) {
+    Ref defaults = Ref::steal(PyDict_Copy(process.defaults_template));
+    if (!defaults || PyDict_SetItem(defaults.get(), keys.num_threads, threads) < 0) {
         return Ref();
     }
     return defaults;
@@ -198,11 +203,13 @@ int CallDefaults::add_command_path(PyObject *key, Ref path) {
     if (dict_) {
         return PyObject_SetItem(dict_.get(), key, path.get());
     }
-    (key == S.skorv_call ? skorv_path_ : mevro_path_) = std::move(path);
+    (key == keys.skorv_call ? skorv_path_ : mevro_path_) = std::move(path);
     return 0;
 }
 
-int CallDefaults::materialize() {
+// The dict that the module's own function would have returned, with the
+// command paths added.
+int CallDefaults::build() {
     if (dict_) {
         return 0;
     }
@@ -210,24 +217,21 @@ int CallDefaults::materialize() {
     if (!dict) {
         return -1;
     }
-    if (skorv_path_ && PyDict_SetItem(dict.get(), S.skorv_call, skorv_path_.get()) < 0) {
+    if (skorv_path_ && PyDict_SetItem(dict.get(), keys.skorv_call, skorv_path_.get()) < 0) {
         return -1;
     }
-    if (mevro_path_ && PyDict_SetItem(dict.get(), S.mevro_call, mevro_path_.get()) < 0) {
+    if (mevro_path_ && PyDict_SetItem(dict.get(), keys.mevro_call, mevro_path_.get()) < 0) {
         return -1;
     }
     dict_ = std::move(dict);
     return 0;
 }
 
-int CallDefaults::contains(PyObject *key) {
-    Ref ignored;
-    return find(key, ignored);
-}
-
 int CallDefaults::find(PyObject *key, Ref &value) {
+    // Only an exact str is sure to compare with the keys without running
+    // Python code; any other key is looked up in a real mapping.
     if (dict_ || !PyUnicode_CheckExact(key)) {
-        if (materialize() < 0) {
+        if (build() < 0) {
             return -1;
         }
         int found = PySequence_Contains(dict_.get(), key);
@@ -238,14 +242,14 @@ int CallDefaults::find(PyObject *key, Ref &value) {
         return found;
     }
     // The defaults of this call are private, so one lookup answers both.
-    if (skorv_path_ && same_text(key, S.skorv_call)) {
+    if (skorv_path_ && same_text(key, keys.skorv_call)) {
         value = Ref::borrow(skorv_path_.get());
-    } else if (mevro_path_ && same_text(key, S.mevro_call)) {
+    } else if (mevro_path_ && same_text(key, keys.mevro_call)) {
         value = Ref::borrow(mevro_path_.get());
-    } else if (same_text(key, S.num_threads)) {
+    } else if (same_text(key, keys.num_threads)) {
         value = Ref::borrow(threads_.get());
     } else {
-        PyObject *found = PyDict_GetItemWithError(P.defaults_template, key);
+        PyObject *found = PyDict_GetItemWithError(process.defaults_template, key);
         if (!found) {
             return PyErr_Occurred() ? -1 : 0;
         }
@@ -254,34 +258,10 @@ int CallDefaults::find(PyObject *key, Ref &value) {
     return 1;
 }
 
-int CallDefaults::keys_contain(PyObject *key) {
-    if (!dict_ || PyDict_CheckExact(dict_.get())) {
-        return contains(key);
-    }
-    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(dict_.get(), S.a_keys));
-    Ref key_set = keys ? Ref::steal(PySet_New(keys.get())) : Ref();
-    return key_set ? PySet_Contains(key_set.get(), key) : -1;
-}
-
-Ref CallDefaults::get(PyObject *key) {
-    if (dict_) {
-        return Ref::steal(PyObject_GetItem(dict_.get(), key));
-    }
-    Ref value;
-    int found = find(key, value);
-    if (found == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return value;
-}
-
 Ref CallDefaults::take_dict() {
     if (!dict_) {
         // Built for this call alone: nobody else holds it.
-        if (materialize() < 0) {
-            return Ref();
-        }
-        return std::move(dict_);
+        return build() < 0 ? Ref() : std::move(dict_);
     }
     // A rebound defaults function may hand out a dict it keeps: copy it.
     Ref out = Ref::steal(PyDict_New());
@@ -289,6 +269,47 @@ Ref CallDefaults::take_dict() {
         return Ref();
     }
     return out;
+}
+
+// --- The option table, looked up afresh at every use: callbacks may rebind it.
+
+Ref options_table() {
+    return lookup_global(NAME_OPTIONS_TABLE);
+}
+
+int table_contains(PyObject *key) {
+    Ref table = options_table();
+    if (!table) {
+        return -1;
+    }
+    return PyDict_CheckExact(table.get()) ? PyDict_Contains(table.get(), key)
+                                          : PySequence_Contains(table.get(), key);
+}
+
+Ref table_item(PyObject *key) {
+    Ref table = options_table();
+    return table ? Ref::steal(PyObject_GetItem(table.get(), key)) : Ref();
+}
+
+int table_store(PyObject *key, PyObject *value) {
+    Ref table = options_table();
+    return table ? PyObject_SetItem(table.get(), key, value) : -1;
+}
+
+// _SKORV_OPTIONS.get(key, None)
+Ref table_get_or_none(PyObject *key) {
+    Ref table = options_table();
+    if (!table) {
+        return Ref();
+    }
+    if (!PyDict_CheckExact(table.get())) {
+        return Ref::steal(PyObject_CallMethodObjArgs(table.get(), attr.get, key, Py_None, nullptr));
+    }
+    PyObject *value = PyDict_GetItemWithError(table.get(), key);
+    if (!value && PyErr_Occurred()) {
+        return Ref();
+    }
+    return Ref::borrow(value ? value : Py_None);
 }
 
 } // namespace drovik

@@ -1,3 +1,4 @@
+// Ref, the owning reference that every new reference of the module is held in.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

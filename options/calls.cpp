@@ -1,0 +1,273 @@
+// The entry of every call of the module's functions: the handling of their
+// arguments, with the errors that Python's own argument parsing gives, and a
+// guard against running out of C stack. The bodies are in reading.cpp,
+// setting.cpp and table.cpp.
+
+#include "calls.hpp"
+
+#include "access.hpp"
+#include "function.hpp"
+#include "table.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__linux__) && defined(__GLIBC__)
+#include <pthread.h>
+#endif
+
+namespace drovik {
+
+namespace {
+
+// Callbacks can make the module call itself without a Python frame in
+// between (a companion name bound to one of these functions), and every such
+// call nests on the C stack. The interpreter's recursion limit stops that only
+// where it counts C calls apart (3.12 on); before, a program that raises the
+// limit for its own deep recursion would run out of C stack first. So each
+// call also makes sure that the thread's stack has room left. (Counting the
+// module's own nesting instead would go wrong where one thread runs many
+// stacks in turn, as greenlets do.)
+#if defined(__linux__) && defined(__GLIBC__)
+constexpr size_t STACK_RESERVE = 256 * 1024;
+
+// The thread's own stack, [low, high), and the lowest address that calls
+// may reach in it. All zero until first asked; an empty range when the
+// system cannot tell.
+struct ThreadStack {
+    uintptr_t low, floor, high;
+};
+
+thread_local ThreadStack thread_stack = {0, 0, 0};
+
+ThreadStack find_thread_stack() {
+    constexpr ThreadStack UNKNOWN = {1, 1, 1};
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return UNKNOWN;
+    }
+    void *low = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        return UNKNOWN;
+    }
+    auto start = reinterpret_cast<uintptr_t>(low);
+    // Small thread stacks keep a quarter in reserve instead.
+    return {start, start + std::min(STACK_RESERVE, size / 4), start + size};
+}
+
+bool stack_has_room() {
+    if (thread_stack.high == 0) {
+        thread_stack = find_thread_stack();
+    }
+    // The frame address, not a local's: AddressSanitizer may keep locals
+    // on a stack of its own.
+    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // A frame outside the thread's own stack runs on one that the program
+    // made itself (a fiber, a coroutine runtime, an embedder's): its size is
+    // unknown here, so recursion there is left to the interpreter's limit.
+    return frame >= thread_stack.high || frame < thread_stack.low || frame > thread_stack.floor;
+}
+#else
+bool stack_has_room() {
+    return true;
+}
+#endif
+
+class RecursionGuard {
+  public:
+    RecursionGuard() {
+        if (!stack_has_room()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+            return;
+        }
+        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    explicit operator bool() const { return entered_; }
+
+  private:
+    bool entered_ = false;
+};
+
+// --- Argument handling.
+
+Py_ssize_t keyword_count(PyObject *kwnames) {
+    return kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+}
+
+int check_keyword_names(PyObject *kwnames) {
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    if (keyword_count(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", function_name(self),
+                     "takes no keyword arguments");
+        return -1;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
+                     "takes no arguments", nargs);
+        return -1;
+    }
+    return 0;
+}
+
+int positional_count_error(PyObject *self, const char *bound, Py_ssize_t expected,
+                           Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function_name(self), bound, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Places keyword arguments into `values`, whose slots correspond to
+// `parameters`; the first keyword in the caller's order that names no
+// parameter, or one that already has a value, is refused.
+int match_keywords(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject *const *parameters, PyObject **values, Py_ssize_t count) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_ssize_t slot = 0;
+        while (slot < count && keyword != parameters[slot] &&
+               PyUnicode_Compare(keyword, parameters[slot]) != 0) {
+            ++slot;
+        }
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        if (values[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        values[slot] = args[nargs + i];
+    }
+    return 0;
+}
+
+template <typename Body> PyObject *run(Body body) {
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return body().release();
+}
+
+} // namespace
+
+int check_option_type(PyObject *option) {
+    if (PyUnicode_CheckExact(option)) {
+        return 0;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "option",
+                 "str", Py_TYPE(option)->tp_name);
+    return -1;
+}
+
+// --- Entry points, one per function.
+
+PyObject *cpu_default_string_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return cpu_default_string(); });
+}
+
+PyObject *get_option_default_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return option_defaults(); });
+}
+
+PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1) {
+        positional_count_error(self, "at most", 1, nargs);
+        return nullptr;
+    }
+    PyObject *option = nargs ? args[0] : nullptr;
+    PyObject *const parameters[] = {words.option};
+    if (match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
+        return nullptr;
+    }
+    return run([option] { return get_option(option ? option : Py_None); });
+}
+
+PyObject *set_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    (void)self;
+    if (check_keyword_names(kwnames) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return run([=] { return set_option(args, nargs, kwnames); });
+}
+
+PyObject *set_one_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (keyword_count(kwnames) == 0 ? nargs != 2 : nargs > 2) {
+        positional_count_error(self, "exactly", 2, nargs);
+        return nullptr;
+    }
+    PyObject *values[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    PyObject *const parameters[] = {words.option, words.value};
+    if (match_keywords(self, args, nargs, kwnames, parameters, values, 2) < 0) {
+        return nullptr;
+    }
+    if (!values[0] || !values[1]) {
+        positional_count_error(self, "exactly", 2, values[0] ? 1 : 0);
+        return nullptr;
+    }
+    if (check_option_type(values[0]) < 0) {
+        return nullptr;
+    }
+    return run([&values] { return set_one(values[0], values[1]); });
+}
+
+PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return post_set_checks(); });
+}
+
+PyObject *plexa_enabled_entry(PyObject *self, PyObject *const *, size_t nargsf, PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return plexa_enabled(); });
+}
+
+} // namespace drovik

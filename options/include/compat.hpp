@@ -1,0 +1,77 @@
+// Every difference between the interpreter versions the module is built for
+// (3.9 to 3.13) that the sources have to know about. No other file tests the
+// interpreter's version; where a feature has its own macro, that is tested.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// Member descriptors: the structmember.h names are deprecated from 3.12 on.
+#ifdef Py_T_OBJECT_EX
+#define OBJECT_MEMBER Py_T_OBJECT_EX
+#define SSIZE_MEMBER Py_T_PYSSIZET
+#define READONLY_MEMBER Py_READONLY
+#else
+#include <structmember.h>
+#define OBJECT_MEMBER T_OBJECT_EX
+#define SSIZE_MEMBER T_PYSSIZET
+#define READONLY_MEMBER READONLY
+#endif
+
+// Following the changes of a dict: every change gives it a new version tag
+// up to 3.11; from 3.12 on the tag is deprecated and a dict watcher tells.
+#if PY_VERSION_HEX >= 0x030C0000
+#define DROVIK_DICT_WATCHERS 1
+#else
+#define DROVIK_DICT_WATCHERS 0
+#endif
+
+namespace drovik {
+
+#ifndef Py_IsNone
+#define Py_IsNone(x) ((x) == Py_None)
+#endif
+
+// Types that cannot be changed or instantiated from Python: flags from 3.10
+// on; before, the missing constructor is removed by hand.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+#define IMMUTABLE_TYPE_FLAGS (Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION)
+inline void refuse_instantiation(PyTypeObject *) {}
+#else
+#define IMMUTABLE_TYPE_FLAGS 0
+inline void refuse_instantiation(PyTypeObject *type) {
+    type->tp_new = nullptr;
+}
+#endif
+
+// Strings are always ready from 3.12 on, where the call is deprecated.
+inline int unicode_ready(PyObject *text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+#if !DROVIK_DICT_WATCHERS
+inline uint64_t dict_version_tag(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+#endif
+
+// The interpreter's own NameError carries the missing name from 3.10 on
+// ("Did you mean" suggestions read it there); before, there is nowhere to put it.
+inline int set_name_error_name(PyObject *error, PyObject *name) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyObject_SetAttrString(error, "name", name);
+#else
+    (void)error;
+    (void)name;
+    return 0;
+#endif
+}
+
+} // namespace drovik

@@ -1,0 +1,222 @@
+// Reading options: one key, a list of keys or all of them, with the command
+// paths resolved while they are unset; and the Plexa switch, which reads one.
+
+#include "access.hpp"
+
+#include "companions.hpp"
+#include "names.hpp"
+#include "objects.hpp"
+#include "table.hpp"
+
+#include <utility>
+
+namespace drovik {
+
+namespace {
+
+bool ascii_equals_lowered(PyObject *text, const char *word, Py_ssize_t length) {
+    if (PyUnicode_GET_LENGTH(text) != length) {
+        return false;
+    }
+    const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS1 c = chars[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<Py_UCS1>(c - 'A' + 'a');
+        }
+        if (c != static_cast<Py_UCS1>(word[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// 1 when `val` is a str whose lower() is "remote" or, failing that,
+// "skorv.remote"; -1 on error. The caller holds `val`.
+int names_remote_engine(PyObject *val) {
+    int text = is_str(val);
+    if (text <= 0) {
+        return text;
+    }
+    // Lower-casing other characters can give ASCII letters (the Kelvin sign
+    // gives "k"), so only a plain ASCII str is compared without lower().
+    if (PyUnicode_CheckExact(val) && unicode_ready(val) == 0 && PyUnicode_IS_ASCII(val)) {
+        return ascii_equals_lowered(val, "remote", 6) ||
+               ascii_equals_lowered(val, "skorv.remote", 12);
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(val, attr.lower));
+    if (!lowered) {
+        return -1;
+    }
+    int remote = equals(lowered.get(), words.remote);
+    return remote != 0 ? remote : equals(lowered.get(), words.skorv_remote);
+}
+
+// The remote-run script in place of a remote engine path, when there is one.
+Ref resolve_engine_path(Ref val) {
+    int remote = names_remote_engine(val.get());
+    if (remote <= 0) {
+        return remote < 0 ? Ref() : std::move(val);
+    }
+    Ref script = call_remote_script();
+    if (!script) {
+        return Ref();
+    }
+    int truth = PyObject_IsTrue(script.get());
+    if (truth < 0) {
+        return Ref();
+    }
+    return truth ? std::move(script) : std::move(val);
+}
+
+// The built-in path under `key` in the defaults, while `key` is unset.
+int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Ref (*builtin_path)()) {
+    int set = table_contains(key);
+    if (set != 0) {
+        return set < 0 ? -1 : 0;
+    }
+    Ref path = builtin_path();
+    return path ? defaults.add_command_path(key, std::move(path)) : -1;
+}
+
+// Steps 1 to 3 of every read: the defaults, and the built-in command paths
+// of whichever of the two is unset.
+int prepare_defaults(CallDefaults &defaults) {
+    if (defaults.fetch() < 0 ||
+        add_builtin_path_if_unset(defaults, keys.skorv_call, call_skorv_builtin) < 0) {
+        return -1;
+    }
+    return add_builtin_path_if_unset(defaults, keys.mevro_call, call_mevro_builtin);
+}
+
+// The value of one key; the caller holds `key`.
+Ref read_one(CallDefaults &defaults, PyObject *key) {
+    int stored = table_contains(key);
+    if (stored < 0) {
+        return Ref();
+    }
+    Ref val;
+    if (stored) {
+        val = table_item(key);
+        if (!val) {
+            return Ref();
+        }
+    } else {
+        int known = defaults.find(key, val);
+        if (known <= 0) {
+            return known < 0 ? Ref() : raise_unknown_option(key);
+        }
+    }
+    int engine =
+        PyUnicode_CheckExact(key) ? same_text(key, keys.skorv_call) : equals(key, keys.skorv_call);
+    if (engine <= 0) {
+        return engine < 0 ? Ref() : std::move(val);
+    }
+    return resolve_engine_path(std::move(val));
+}
+
+Ref read_all(CallDefaults &defaults) {
+    Ref out = defaults.take_dict();
+    if (!out) {
+        return Ref();
+    }
+    Ref table = options_table();
+    if (!table || merge_mapping(out.get(), table.get()) < 0) {
+        return Ref();
+    }
+    // Only a stored engine path is resolved here, never the built-in one.
+    Ref val = table_get_or_none(keys.skorv_call);
+    if (!val) {
+        return Ref();
+    }
+    int remote = names_remote_engine(val.get());
+    if (remote <= 0) {
+        return remote < 0 ? Ref() : std::move(out);
+    }
+    Ref script = call_remote_script();
+    if (!script) {
+        return Ref();
+    }
+    int truth = PyObject_IsTrue(script.get());
+    if (truth < 0 || (truth && PyDict_SetItem(out.get(), keys.skorv_call, script.get()) < 0)) {
+        return Ref();
+    }
+    return out;
+}
+
+Ref read_list(CallDefaults &defaults, PyObject *option) {
+    Ref key_list = Ref::steal(PySequence_List(option));
+    if (!key_list) {
+        return Ref();
+    }
+    Ref out_list = Ref::steal(PyList_New(0));
+    if (!out_list) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key_list.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(key_list.get(), i));
+        Ref val = read_one(defaults, key.get());
+        if (!val || PyList_Append(out_list.get(), val.get()) < 0) {
+            return Ref();
+        }
+    }
+    return out_list;
+}
+
+} // namespace
+
+Ref raise_unknown_option(PyObject *key) {
+    Ref text = format_plain(key);
+    if (!text) {
+        return Ref();
+    }
+    Ref head = Ref::steal(PyUnicode_Concat(messages.unknown_option_head, text.get()));
+    if (!head) {
+        return Ref();
+    }
+    Ref message = Ref::steal(PyUnicode_Concat(head.get(), messages.quote));
+    if (message) {
+        PyErr_SetObject(PyExc_KeyError, message.get());
+    }
+    return Ref();
+}
+
+Ref read_option(PyObject *key) {
+    Ref fn = lookup_global(NAME_GET_OPTION);
+    if (!fn) {
+        return Ref();
+    }
+    return is_own(fn, F_GET_OPTION) ? get_option(key) : call1(fn.get(), key);
+}
+
+Ref get_option(PyObject *option) {
+    CallDefaults defaults;
+    if (prepare_defaults(defaults) < 0) {
+        return Ref();
+    }
+    if (Py_IsNone(option)) {
+        return read_all(defaults);
+    }
+    int single = is_str(option);
+    if (single != 0) {
+        return single < 0 ? Ref() : read_one(defaults, option);
+    }
+    return read_list(defaults, option);
+}
+
+Ref plexa_enabled() {
+    Ref value = read_option(keys.plexa_features);
+    if (!value) {
+        return Ref();
+    }
+    int truth = PyObject_IsTrue(value.get());
+    if (truth < 0) {
+        return Ref();
+    }
+    return Ref::borrow(truth ? Py_True : Py_False);
+}
+
+} // namespace drovik

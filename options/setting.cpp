@@ -1,0 +1,281 @@
+// Setting options, and the checks of the whole table after every set.
+
+#include "access.hpp"
+
+#include "calls.hpp"
+#include "companions.hpp"
+#include "names.hpp"
+#include "objects.hpp"
+#include "table.hpp"
+
+namespace drovik {
+
+namespace {
+
+// --- The module's own functions, called through the namespace.
+
+Ref call_set_one(PyObject *option, PyObject *value) {
+    Ref fn = lookup_global(NAME_SET_ONE);
+    if (!fn) {
+        return Ref();
+    }
+    if (is_own(fn, F_SET_ONE)) {
+        return check_option_type(option) < 0 ? Ref() : set_one(option, value);
+    }
+    PyObject *args[] = {option, value};
+    return Ref::steal(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+}
+
+Ref call_post_set_checks() {
+    Ref fn = lookup_global(NAME_POST_SET_CHECKS);
+    if (!fn) {
+        return Ref();
+    }
+    return is_own(fn, F_POST_SET_CHECKS) ? post_set_checks() : call0(fn.get());
+}
+
+// --- Setting.
+
+// `key in set(skorv_get_option_default().keys())`
+int is_default_key(PyObject *key) {
+    CallDefaults defaults;
+    if (defaults.fetch() < 0) {
+        return -1;
+    }
+    PyObject *rebound = defaults.rebound();
+    if (!rebound || PyDict_CheckExact(rebound)) {
+        Ref ignored;
+        return defaults.find(key, ignored);
+    }
+    Ref key_view = Ref::steal(PyObject_CallMethodNoArgs(rebound, attr.keys));
+    if (!key_view) {
+        return -1;
+    }
+    Ref key_set = Ref::steal(PySet_New(key_view.get()));
+    return key_set ? PySet_Contains(key_set.get(), key) : -1;
+}
+
+// --- Checks after a set.
+
+Ref join3(PyObject *head, PyObject *middle, PyObject *tail) {
+    Ref first = Ref::steal(PyUnicode_Concat(head, middle));
+    return first ? Ref::steal(PyUnicode_Concat(first.get(), tail)) : Ref();
+}
+
+// warnings.warn, fetched before its message is made: making the message may
+// run code (a value's __format__ or __repr__) that rebinds `warnings`, and
+// the call goes to what was bound before, as `warnings.warn(f"...")` does.
+Ref warn_function() {
+    Ref warnings = lookup_global(NAME_WARNINGS);
+    return warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), attr.warn)) : Ref();
+}
+
+// Warns with head + text + tail; `text` is made by `make_text` from `value`.
+int warn_about(PyObject *head, PyObject *value, Ref (*make_text)(PyObject *), PyObject *tail) {
+    Ref warn = warn_function();
+    if (!warn) {
+        return -1;
+    }
+    Ref text = make_text(value);
+    if (!text) {
+        return -1;
+    }
+    Ref message = join3(head, text.get(), tail);
+    return message && call1(warn.get(), message.get()) ? 0 : -1;
+}
+
+// {value!r}: the repr, then formatted like any field.
+Ref repr_of(PyObject *value) {
+    Ref repr = Ref::steal(PyObject_Repr(value));
+    return repr ? format_plain(repr.get()) : Ref();
+}
+
+int path_exists(PyObject *path) {
+    Ref os = lookup_global(NAME_OS);
+    if (!os) {
+        return -1;
+    }
+    Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), attr.path));
+    if (!os_path) {
+        return -1;
+    }
+    Ref exists = Ref::steal(PyObject_GetAttr(os_path.get(), attr.exists));
+    if (!exists) {
+        return -1;
+    }
+    Ref answer = call1(exists.get(), path);
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+int starts_with_slash(PyObject *text) {
+    if (PyUnicode_CheckExact(text)) {
+        return PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) == '/';
+    }
+    Ref answer = Ref::steal(PyObject_CallMethodOneArg(text, attr.startswith, words.slash));
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+// The first of `candidates` that `value` does not differ from, compared with
+// `!=` in order: 1 when there is one, 0 when it differs from all.
+int matches_any(PyObject *value, PyObject *const *candidates, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        int differ = differs(value, candidates[i]);
+        if (differ <= 0) {
+            return differ < 0 ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+int check_engine_mode() {
+    Ref mode = read_option(keys.skorv_mode);
+    if (!mode) {
+        return -1;
+    }
+    PyObject *const accepted[] = {words.compact, words.classic, words.twostage, words.experimental};
+    int valid = matches_any(mode.get(), accepted, 4);
+    if (valid <= 0) {
+        if (valid == 0) {
+            PyErr_SetObject(PyExc_ValueError, messages.invalid_mode);
+        }
+        return -1;
+    }
+    int experimental = equals(mode.get(), words.experimental);
+    if (experimental <= 0) {
+        return experimental;
+    }
+    return table_store(keys.skorv_mode, words.compact);
+}
+
+// _SKORV_OPTIONS["malloc.lib"] = skorv_get_option_default()["malloc.lib"]
+int store_default_allocator() {
+    CallDefaults defaults;
+    if (defaults.fetch() < 0) {
+        return -1;
+    }
+    Ref library;
+    if (PyObject *rebound = defaults.rebound()) {
+        library = Ref::steal(PyObject_GetItem(rebound, keys.malloc_lib));
+    } else if (defaults.find(keys.malloc_lib, library) == 0) {
+        PyErr_SetObject(PyExc_KeyError, keys.malloc_lib);
+    }
+    return library ? table_store(keys.malloc_lib, library.get()) : -1;
+}
+
+int check_allocator() {
+    Ref arg = read_option(keys.malloc_lib);
+    if (!arg) {
+        return -1;
+    }
+    int unset = Py_IsNone(arg.get()) ? 1 : equals(arg.get(), words.default_);
+    if (unset != 0) {
+        return unset < 0 ? -1 : store_default_allocator();
+    }
+    int text = is_str(arg.get());
+    if (text < 0) {
+        return -1;
+    }
+    if (text) {
+        int absolute = starts_with_slash(arg.get());
+        int exists = absolute > 0 ? path_exists(arg.get()) : 1;
+        if (absolute < 0 || exists < 0) {
+            return -1;
+        }
+        if (!exists) {
+            // The warning comes first: if it is raised, the path stays stored.
+            if (warn_about(messages.malloc_missing_head, arg.get(), format_plain,
+                           messages.malloc_missing_tail) < 0) {
+                return -1;
+            }
+            return store_default_allocator();
+        }
+    }
+    PyObject *const listed[] = {words.default_, words.compiler, words.je, words.tc, words.mi};
+    int is_listed = matches_any(arg.get(), listed, 5);
+    if (is_listed != 0) {
+        return is_listed < 0 ? -1 : 0;
+    }
+    int exists = path_exists(arg.get());
+    if (exists != 0) {
+        return exists < 0 ? -1 : 0;
+    }
+    return warn_about(messages.malloc_unavailable_head, arg.get(), repr_of,
+                      messages.malloc_unavailable_tail);
+}
+
+int check_working_directory() {
+    Ref wdir = read_option(keys.working_directory);
+    if (!wdir) {
+        return -1;
+    }
+    int text = is_str(wdir.get());
+    if (text <= 0) {
+        return text;
+    }
+    int multibyte = any_multibyte(wdir.get());
+    if (multibyte <= 0) {
+        return multibyte;
+    }
+    return warn_about(messages.wdir_head, wdir.get(), format_plain, messages.wdir_tail);
+}
+
+} // namespace
+
+Ref set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 2 && nkw == 0) {
+        int key_is_str = is_str(args[0]);
+        if (key_is_str <= 0) {
+            if (key_is_str == 0) {
+                PyErr_SetString(PyExc_TypeError, "First positional argument must be a string key");
+            }
+            return Ref();
+        }
+        if (!call_set_one(args[0], args[1])) {
+            return Ref();
+        }
+    } else if (nargs == 0 && nkw > 0) {
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (!call_set_one(PyTuple_GET_ITEM(kwnames, i), args[i])) {
+                return Ref();
+            }
+        }
+    } else {
+        PyErr_SetString(PyExc_TypeError, "Use either skorv_set_option('key', value) or "
+                                         "skorv_set_option(key=value, ...).");
+        return Ref();
+    }
+    if (!call_post_set_checks()) {
+        return Ref();
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref set_one(PyObject *option, PyObject *value) {
+    int known = is_default_key(option);
+    if (known < 0) {
+        return Ref();
+    }
+    if (!known) {
+        known = equals(option, keys.skorv_call);
+        if (known == 0) {
+            known = equals(option, keys.mevro_call);
+        }
+        if (known <= 0) {
+            return known < 0 ? Ref() : raise_unknown_option(option);
+        }
+    }
+    if (table_store(option, value) < 0) {
+        return Ref();
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref post_set_checks() {
+    if (check_engine_mode() < 0 || check_allocator() < 0 || check_working_directory() < 0) {
+        return Ref();
+    }
+    return Ref::borrow(Py_None);
+}
+
+} // namespace drovik
