@@ -236,47 +236,6 @@ def test_defaults_dict_is_private_to_the_call(options, env, monkeypatch):
     assert options._SKORV_OPTIONS == {}
 
 
-def test_table_is_read_afresh_after_each_callback(options, env, monkeypatch):
-    table = options._SKORV_OPTIONS
-
-    def storing_builtin():
-        table["keep"] = "late"
-        return MEVRO
-
-    monkeypatch.setattr(options, "mevro_call_builtin", storing_builtin)
-    assert options.skorv_get_option("keep") == "late"
-    del table["keep"]
-    assert options.skorv_get_option()["keep"] == "late"
-
-    def rebinding_builtin():
-        monkeypatch.setattr(options, "_SKORV_OPTIONS", {"keep": "rebound"})
-        return MEVRO
-
-    monkeypatch.setattr(options, "mevro_call_builtin", rebinding_builtin)
-    assert options.skorv_get_option("keep") == "rebound"
-
-
-@pytest.mark.parametrize("option", [None, "skorv.call", ["skorv.call"]])
-def test_remote_script_may_clear_the_table(options, monkeypatch, option):
-    table = options._SKORV_OPTIONS
-    # Built at run time so that the table holds the only reference.
-    table["skorv.call"] = "".join(["Re", "mote"])
-
-    def clearing_script():
-        table.clear()
-        return None
-
-    monkeypatch.setattr(options, "skorv_remote_script", clearing_script)
-    got = options.skorv_get_option(option)
-    if option is None:
-        got = got["skorv.call"]
-    elif isinstance(option, list):
-        (got,) = got
-    assert got == "Remote"
-    assert table == {}
-
-
-
 class StrProxy:
     """Claims to be a str through __class__, as object proxies do."""
 
