@@ -79,6 +79,31 @@ Ref call_post_set_checks() {
 
 // --- Reading.
 
+#if PY_VERSION_HEX >= 0x030B0000
+// Adds the package's "did you mean" note for the unknown key `text` to
+// `error`. The note is an extra: whatever fails while it is made or added is
+// dropped, so the caller still gets its KeyError, only without the note.
+void add_close_keys_note(PyObject *error, PyObject *text) {
+    Ref helper = Ref::steal(PyImport_ImportModule("drovik._suggest"));
+    if (!helper) {
+        PyErr_Clear();
+        return;
+    }
+    Ref note = Ref::steal(PyObject_CallMethod(helper.get(), "note_for", "O", text));
+    if (!note) {
+        PyErr_Clear();
+        return;
+    }
+    if (Py_IsNone(note.get())) {
+        return;
+    }
+    Ref added = Ref::steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
+    if (!added) {
+        PyErr_Clear();
+    }
+}
+#endif
+
 Ref unknown_option(PyObject *key) {
     Ref text = format_plain(key);
     if (!text) {
@@ -89,9 +114,19 @@ Ref unknown_option(PyObject *key) {
         return Ref();
     }
     Ref message = Ref::steal(PyUnicode_Concat(head.get(), S.m_quote));
-    if (message) {
-        PyErr_SetObject(PyExc_KeyError, message.get());
+    if (!message) {
+        return Ref();
     }
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, message.get()));
+    if (!error) {
+        return Ref();
+    }
+    add_close_keys_note(error.get(), text.get());
+    PyErr_SetObject(PyExc_KeyError, error.get());
+#else
+    PyErr_SetObject(PyExc_KeyError, message.get());
+#endif
     return Ref();
 }
 
