@@ -5,6 +5,7 @@ import types
 
 import pytest
 
+import drovik
 import drovik._suggest
 
 NOTES = sys.version_info >= (3, 11)
@@ -26,7 +27,7 @@ def key_error(call):
     ("nokey", None),
     ("", None),
 ])
-@pytest.mark.parametrize("caller", ["read", "read-list", "set-key", "set-keyword", "set-one"])
+@pytest.mark.parametrize("caller", ["read", "read-list", "set-key", "set-keyword", "set-one", "reset", "info"])
 def test_unknown_key_error_carries_closest_keys(options, env, key, note, caller):
     calls = {
         "read": lambda: options.skorv_get_option(key),
@@ -34,6 +35,8 @@ def test_unknown_key_error_carries_closest_keys(options, env, key, note, caller)
         "set-key": lambda: options.skorv_set_option(key, 1),
         "set-keyword": lambda: options.skorv_set_option(**{key: 1}),
         "set-one": lambda: options._set_one(key, 1),
+        "reset": lambda: drovik.reset_options("keep", key),
+        "info": lambda: drovik.option_info(key),
     }
     error = key_error(calls[caller])
     assert type(error) is KeyError
