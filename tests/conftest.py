@@ -181,7 +181,7 @@ def run_interpreter(tmp_path):
     A crash there fails only the calling test.
     """
 
-    def run(*args, timeout=60):
+    def run(*args, timeout=60, status=0):
         proc = subprocess.run(
             [sys.executable, "-X", "dev", *args],
             capture_output=True,
@@ -189,7 +189,7 @@ def run_interpreter(tmp_path):
             cwd=tmp_path,
             timeout=timeout,
         )
-        assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+        assert proc.returncode == status, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
         return proc
 
     return run
