@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import sys
+import textwrap
 from typing import Any, Dict, Iterable, List, NamedTuple, Tuple, Union
 
 from . import options
@@ -135,9 +136,9 @@ def describe_options(*keys: str) -> str:
             f"    source:  {info.source}",
         ]
         if info.key in _HANDLING:
-            lines.append(f"    {_HANDLING[info.key]}")
+            lines.append(textwrap.fill(_HANDLING[info.key], 79, initial_indent="    ", subsequent_indent="    "))
         blocks.append("\n".join(lines))
-    return "\n\n".join(blocks) + "\n"
+    return "\n\n".join(blocks)
 
 
 def command_problem(value: Any) -> Union[str, None]:
