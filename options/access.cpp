@@ -89,7 +89,7 @@ void add_close_keys_note(PyObject *error, PyObject *text) {
         PyErr_Clear();
         return;
     }
-    Ref note = Ref::steal(PyObject_CallMethod(helper.get(), "note_for", "O", text));
+    Ref note = Ref::steal(PyObject_CallMethod(helper.get(), "note_for", "(O)", text));
     if (!note) {
         PyErr_Clear();
         return;
@@ -97,7 +97,7 @@ void add_close_keys_note(PyObject *error, PyObject *text) {
     if (Py_IsNone(note.get())) {
         return;
     }
-    Ref added = Ref::steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
+    Ref added = Ref::steal(PyObject_CallMethod(error, "add_note", "(O)", note.get()));
     if (!added) {
         PyErr_Clear();
     }

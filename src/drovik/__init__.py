@@ -4,7 +4,7 @@
 functions here look after them.
 """
 
-import sys
+import sys as _sys
 
 # Public name: (submodule, attribute of it, or None for the submodule itself).
 # Each is imported on first use, so that importing the package costs almost
@@ -42,7 +42,7 @@ def __getattr__(name: str) -> object:
         module_name, attribute = _LAZY[name]
         full_name = f"{__name__}.{module_name}"
         __import__(full_name)
-        module = sys.modules[full_name]
+        module = _sys.modules[full_name]
         value = module if attribute is None else getattr(module, attribute)
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
