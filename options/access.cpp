@@ -84,12 +84,12 @@ Ref call_post_set_checks() {
 // `error`. The note is an extra: whatever fails while it is made or added is
 // dropped, so the caller still gets its KeyError, only without the note.
 void add_close_keys_note(PyObject *error, PyObject *text) {
-    Ref helper = Ref::steal(PyImport_ImportModule("drovik._suggest"));
+    Ref helper = Ref::steal(PyImport_Import(S.suggest_module));
     if (!helper) {
         PyErr_Clear();
         return;
     }
-    Ref note = Ref::steal(PyObject_CallMethod(helper.get(), "note_for", "(O)", text));
+    Ref note = Ref::steal(PyObject_CallMethodOneArg(helper.get(), S.a_note_for, text));
     if (!note) {
         PyErr_Clear();
         return;
@@ -97,7 +97,7 @@ void add_close_keys_note(PyObject *error, PyObject *text) {
     if (Py_IsNone(note.get())) {
         return;
     }
-    Ref added = Ref::steal(PyObject_CallMethod(error, "add_note", "(O)", note.get()));
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(error, S.a_add_note, note.get()));
     if (!added) {
         PyErr_Clear();
     }

@@ -1,6 +1,5 @@
 """reset_options, option_info, describe_options, check_options and load_options."""
 
-import os
 import stat
 import sys
 
@@ -204,8 +203,3 @@ def test_load_warning_names_callers_line(table, tmp_path, caught):
     [warning] = caught.records
     assert (warning.filename, warning.lineno) == (__file__, line)
     assert table == {"malloc.lib": "JE"}
-
-
-def test_missing_file_raises_os_error(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        drovik.load_options(os.path.join(tmp_path, "absent.toml"))

@@ -51,6 +51,9 @@ struct Strings {
         *p_option, *p_value, *empty, *slash, *thread_suffix, *remote, *skorv_remote, *default_,
         *compact, *classic, *twostage, *experimental, *compiler, *je, *tc, *mi;
 
+    // The helper that makes the note for an unknown key, and its names.
+    PyObject *suggest_module, *a_note_for, *a_add_note;
+
     // Message pieces.
     PyObject *m_unknown_option_head, *m_quote, *m_invalid_mode, *m_malloc_missing_head,
         *m_malloc_missing_tail, *m_malloc_unavailable_head, *m_malloc_unavailable_tail,
