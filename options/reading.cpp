@@ -166,6 +166,31 @@ Ref read_list(CallDefaults &defaults, PyObject *option) {
     return out_list;
 }
 
+#if DROVIK_EXCEPTION_NOTES
+// Adds the package's "did you mean" note for the unknown key `text` to
+// `error`. The note is an extra: whatever fails while it is made or added is
+// dropped, so the caller still gets its KeyError, only without the note.
+void add_close_keys_note(PyObject *error, PyObject *text) {
+    Ref helper = Ref::steal(PyImport_Import(words.suggest_module));
+    if (!helper) {
+        PyErr_Clear();
+        return;
+    }
+    Ref note = Ref::steal(PyObject_CallMethodOneArg(helper.get(), attr.note_for, text));
+    if (!note) {
+        PyErr_Clear();
+        return;
+    }
+    if (Py_IsNone(note.get())) {
+        return;
+    }
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(error, attr.add_note, note.get()));
+    if (!added) {
+        PyErr_Clear();
+    }
+}
+#endif
+
 } // namespace
 
 Ref raise_unknown_option(PyObject *key) {
@@ -178,9 +203,19 @@ Ref raise_unknown_option(PyObject *key) {
         return Ref();
     }
     Ref message = Ref::steal(PyUnicode_Concat(head.get(), messages.quote));
-    if (message) {
-        PyErr_SetObject(PyExc_KeyError, message.get());
+    if (!message) {
+        return Ref();
     }
+#if DROVIK_EXCEPTION_NOTES
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, message.get()));
+    if (!error) {
+        return Ref();
+    }
+    add_close_keys_note(error.get(), text.get());
+    PyErr_SetObject(PyExc_KeyError, error.get());
+#else
+    PyErr_SetObject(PyExc_KeyError, message.get());
+#endif
     return Ref();
 }
 

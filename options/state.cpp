@@ -53,6 +53,8 @@ const StringText<AttributeNames> ATTRIBUTE_TEXTS[] = {
     {&AttributeNames::startswith, "startswith"},
     {&AttributeNames::get, "get"},
     {&AttributeNames::keys, "keys"},
+    {&AttributeNames::note_for, "note_for"},
+    {&AttributeNames::add_note, "add_note"},
 };
 
 const StringText<Words> WORD_TEXTS[] = {
@@ -73,6 +75,7 @@ const StringText<Words> WORD_TEXTS[] = {
     {&Words::tc, "tc"},
     {&Words::mi, "mi"},
     {&Words::module_name, "drovik.options"},
+    {&Words::suggest_module, "drovik._suggest"},
 };
 
 const StringText<Messages> MESSAGE_TEXTS[] = {

@@ -182,7 +182,7 @@ def run_interpreter(tmp_path):
     A crash there fails only the calling test.
     """
 
-    def run(*args, timeout=60, env=None):
+    def run(*args, timeout=60, env=None, status=0):
         proc = subprocess.run(
             [sys.executable, "-X", "dev", *args],
             capture_output=True,
@@ -191,7 +191,7 @@ def run_interpreter(tmp_path):
             timeout=timeout,
             env=None if env is None else {**os.environ, **env},
         )
-        assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+        assert proc.returncode == status, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
         return proc
 
     return run

@@ -170,3 +170,78 @@ def test_table_looked_up_at_entry(monkeypatch):
     with ctx:
         assert second["keep"] is True
     assert first == {} and second == {"keep": False}
+
+
+@pytest.mark.parametrize("preset, args, kwargs, block_sets, after", [
+    # Keys the entry neither named nor made the checks rewrite keep the block's value.
+    ({}, (), {"keep": True}, {"skorv.mode": "classic"}, {"skorv.mode": "classic"}),
+    ({"malloc.lib": "tc"}, ("verbose", True), {}, {"malloc.lib": "je"}, {"malloc.lib": "je"}),
+    ({}, ("keep", True), {}, {"verbose": True, "keep": 1}, {"verbose": True}),
+    # What the checks of the entry's own set rewrote is put back.
+    ({"skorv.mode": "experimental"}, ("keep", True), {}, {"skorv.mode": "classic"},
+     {"skorv.mode": "experimental"}),
+    ({"malloc.lib": None}, ("keep", True), {}, {}, {"malloc.lib": None}),
+])
+def test_exit_puts_back_only_what_entry_changed(monkeypatch, preset, args, kwargs, block_sets, after):
+    table = fresh_table(monkeypatch, preset)
+    with option_context(*args, **kwargs):
+        if block_sets:
+            drovik.options.skorv_set_option(**block_sets)
+    assert table == after
+
+
+def entry_line(form):
+    """Enter a context whose set warns, by `form`; the line the warning must name."""
+    if form == "with":
+        with option_context("malloc.lib", "JE"):
+            pass
+        return entry_line.__code__.co_firstlineno + 3
+    run = option_context("malloc.lib", "JE")(lambda: None)
+    run()
+    return entry_line.__code__.co_firstlineno + 7
+
+
+@pytest.mark.parametrize("form", ["with", "decorator"])
+def test_entry_warning_names_users_line(monkeypatch, caught, form):
+    fresh_table(monkeypatch, {})
+    line = entry_line(form)
+    [warning] = caught.records
+    assert (warning.filename, warning.lineno) == (__file__, line)
+
+
+@pytest.mark.parametrize("form", ["with", "decorator"])
+def test_module_error_filter_raises_at_entry_and_restores(monkeypatch, form):
+    table = fresh_table(monkeypatch, {"keep": "before"})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        warnings.filterwarnings("error", module=__name__.replace(".", r"\."))
+        with pytest.raises(UserWarning, match="'JE' may not be available"):
+            entry_line(form)
+    assert table == {"keep": "before"}
+
+
+def test_default_filter_shows_once_per_line_of_user_code(monkeypatch):
+    fresh_table(monkeypatch, {})
+    with warnings.catch_warnings(record=True) as records:
+        warnings.simplefilter("default")
+        for form in ["with", "with", "decorator"]:
+            entry_line(form)
+    assert [w.lineno for w in records] == [entry_line.__code__.co_firstlineno + n for n in (3, 7)]
+
+
+async def coroutine_function():
+    pass
+
+
+def generator_function():
+    yield
+
+
+async def async_generator_function():
+    yield
+
+
+@pytest.mark.parametrize("func", [coroutine_function, generator_function, async_generator_function])
+def test_decorating_suspendable_function_is_refused(func):
+    with pytest.raises(TypeError, match=r"use 'with option_context\(\.\.\.\)' inside it"):
+        option_context(keep=True)(func)

@@ -28,6 +28,13 @@
 #define DROVIK_DICT_WATCHERS 0
 #endif
 
+// Exceptions carry notes (add_note) from 3.11 on.
+#if PY_VERSION_HEX >= 0x030B0000
+#define DROVIK_EXCEPTION_NOTES 1
+#else
+#define DROVIK_EXCEPTION_NOTES 0
+#endif
+
 namespace drovik {
 
 #ifndef Py_IsNone

@@ -72,6 +72,7 @@ struct OptionKeys {
 // Attributes and methods the module gets from other objects.
 struct AttributeNames {
     PyObject *cpu_count, *path, *exists, *warn, *lower, *startswith, *get, *keys;
+    PyObject *note_for, *add_note; // for the note of an unknown key (3.11 on)
 };
 
 // Parameter names, values the module compares with or stores, its own name.
@@ -81,6 +82,8 @@ struct Words {
     PyObject *default_, *compact, *classic, *twostage, *experimental, *compiler, *je, *tc, *mi;
     // A failed set-up must be able to remove it from sys.modules without making anything.
     PyObject *module_name;
+    // The helper that makes the "did you mean" note for an unknown key.
+    PyObject *suggest_module;
 };
 
 // The pieces of the messages of errors and warnings.

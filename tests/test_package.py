@@ -1,0 +1,46 @@
+"""The package itself: cheap to import, its public names made on first use."""
+
+import importlib.metadata
+import json
+
+import pytest
+
+import drovik
+
+
+def test_import_loads_nothing_until_used(run_python):
+    proc = run_python(
+        """
+        import json, sys
+        before = set(sys.modules)
+        import drovik
+        loaded = sorted(set(sys.modules) - before)
+        drovik.option_context
+        print(json.dumps([loaded, sorted(set(sys.modules) - before)]))
+        """
+    )
+    at_import, after_use = json.loads(proc.stdout)
+    assert at_import == ["drovik"]
+    assert {"contextlib", "drovik.context"} <= set(after_use)
+    assert "drovik.options" not in after_use
+
+
+@pytest.mark.parametrize("name, module, attribute", [
+    ("options", "drovik.options", None),
+    ("option_context", "drovik.context", "option_context"),
+    ("reset_options", "drovik._toolkit", "reset_options"),
+    ("option_info", "drovik._toolkit", "option_info"),
+    ("describe_options", "drovik._toolkit", "describe_options"),
+    ("check_options", "drovik._toolkit", "check_options"),
+    ("load_options", "drovik._toolkit", "load_options"),
+])
+def test_public_names(name, module, attribute):
+    target = importlib.import_module(module)
+    assert getattr(drovik, name) is (target if attribute is None else getattr(target, attribute))
+    assert name in drovik.__all__ and name in dir(drovik)
+
+
+def test_version_and_unknown_attribute():
+    assert drovik.__version__ == importlib.metadata.version("drovik")
+    with pytest.raises(AttributeError, match="has no attribute 'nothing'"):
+        drovik.nothing
