@@ -1,7 +1,7 @@
 """The measured operations of drovik.options and the worlds they run in.
 
-Kept apart from the timing mode (bench/run.py) so that other measurements
-can run the same operations in the same worlds.
+Shared by the timing mode (bench/run.py) and the instruction counts
+(bench/count.py and the child processes of bench/count_child.py).
 """
 
 import itertools

@@ -1,7 +1,8 @@
 """Benchmark of drovik.options against the plain-Python baseline.
 
-Run as ``python bench/run.py`` (add ``--quick`` for a smoke run).  See
-bench/README.md for the method.
+Run as ``python bench/run.py`` (add ``--quick`` for a smoke run), or as
+``python bench/run.py --count`` for instructions per call under callgrind
+(bench/count.py).  See bench/README.md for the method.
 
 Two worlds are measured, applied identically to both modules by rebinding
 their module attributes:
@@ -173,7 +174,24 @@ def main(argv=None):
         action="store_true",
         help="measure a second copy of the baseline in place of the extension (to try the harness)",
     )
+    parser.add_argument(
+        "--count",
+        action="store_true",
+        help="count instructions per call under callgrind instead of timing (see bench/README.md)",
+    )
+    parser.add_argument(
+        "--python",
+        nargs="+",
+        metavar="X.Y",
+        default=[f"{sys.version_info[0]}.{sys.version_info[1]}"],
+        help="with --count: the CPython versions to measure, from pyenv (default: this one's)",
+    )
+    parser.add_argument("--calls", type=int, default=10_000, help="with --count: calls per loop (default 10,000)")
     args = parser.parse_args(argv)
+    if args.count:
+        import count
+
+        return count.main(args.python, args.calls)
 
     rounds = args.rounds or (2 if args.quick else 7)
     repeat = args.repeat or (2 if args.quick else 5)
