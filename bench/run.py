@@ -1,7 +1,8 @@
 """Benchmark of drovik.options against the plain-Python baseline.
 
-Run as ``python bench/run.py`` (add ``--quick`` for a smoke run).  See
-bench/README.md for the method.
+Run as ``python bench/run.py`` (add ``--quick`` for a smoke run), or as
+``python bench/run.py --count`` for instructions per call under callgrind
+(bench/count.py).  See bench/README.md for the method.
 
 Two worlds are measured, applied identically to both modules by rebinding
 their module attributes:
@@ -18,15 +19,28 @@ processor-count query and the built-in path functions).
 import argparse
 import gc
 import importlib.util
-import itertools
 import math
 import os
 import platform
 import statistics
 import sys
 import timeit
-import types
 import warnings
+
+from operations import (
+    OBLIGATORY,
+    OPERATIONS,
+    STUB_MEVRO,
+    STUB_SKORV,
+    STUBBED_READ,
+    STUBBED_VALUES,
+    WORLD_NAMES,
+    World,
+    call_count_problem,
+    reset,
+    run_once,
+    stubbed_bindings,
+)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BASELINE_PATH = os.path.join(os.path.dirname(HERE), "tests", "options_model.py")
@@ -36,120 +50,12 @@ BASELINE_NAME = "drovik_bench_baseline"
 STUBBED_MAX_RATIO = 0.2  # stubbed world: extension / baseline
 SHIPPED_MAX_OVER_OBLIGATORY = 1.10  # shipped world: extension / obligatory calls
 
-# The operations, as statements; ``f`` is the module function named in the
-# first element.  Each statement is also what the table shows.
-OPERATIONS = [
-    ("skorv_get_option_default", "skorv_get_option_default()", "f()"),
-    ("_cpu_default_string", "_cpu_default_string()", "f()"),
-    ("skorv_get_option", 'skorv_get_option("keep")', 'f("keep")'),
-    ("skorv_get_option", "skorv_get_option()", "f()"),
-    (
-        "skorv_get_option",
-        'skorv_get_option(["keep", "verbose", "num.threads"])',
-        'f(["keep", "verbose", "num.threads"])',
-    ),
-    ("skorv_set_option", 'skorv_set_option("keep", True)', 'f("keep", True)'),
-    (
-        "skorv_set_option",
-        "skorv_set_option(keep=True, verbose=False)",
-        "f(keep=True, verbose=False)",
-    ),
-    ("skorv_enabled_Plexa_features", "skorv_enabled_Plexa_features()", "f()"),
-]
-
-# Calls that each operation must make, starting from an empty option table
-# (so both command paths are unset, "malloc.lib" reads "mi" and the working
-# directory reads None):
-# - building the defaults queries os.cpu_count() once;
-# - every read builds the defaults once and, with both command paths unset,
-#   asks skorv_call_builtin() and then mevro_call_builtin() once each; the
-#   remote-run script is asked for only for a stored (dict form) or read
-#   (lookup form) engine path that says "remote", which never happens here;
-# - _set_one builds the defaults once per pair to get the known keys;
-# - the checks after a set read "skorv.mode", "malloc.lib" and
-#   "working.directory" (three reads); "mi" is a listed allocator, so no
-#   os.path.exists() call, and None skips the multibyte test.
-OBLIGATORY = {
-    "skorv_get_option_default()": {"cpu_count": 1, "skorv_call_builtin": 0, "mevro_call_builtin": 0},
-    "_cpu_default_string()": {"cpu_count": 1, "skorv_call_builtin": 0, "mevro_call_builtin": 0},
-    'skorv_get_option("keep")': {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
-    "skorv_get_option()": {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
-    'skorv_get_option(["keep", "verbose", "num.threads"])': {
-        "cpu_count": 1,
-        "skorv_call_builtin": 1,
-        "mevro_call_builtin": 1,
-    },
-    # one _set_one (1 default build) + three reads (3 builds, 3 + 3 path calls)
-    'skorv_set_option("keep", True)': {"cpu_count": 4, "skorv_call_builtin": 3, "mevro_call_builtin": 3},
-    # two _set_one calls + three reads
-    "skorv_set_option(keep=True, verbose=False)": {
-        "cpu_count": 5,
-        "skorv_call_builtin": 3,
-        "mevro_call_builtin": 3,
-    },
-    "skorv_enabled_Plexa_features()": {"cpu_count": 1, "skorv_call_builtin": 1, "mevro_call_builtin": 1},
-}
-# Further calls that none of the operations above may make.
-NEVER_CALLED = ("skorv_remote_script", "_any_mb", "os.path.exists")
-
-# The module attributes that the worlds rebind.
-WORLD_NAMES = ("os", "skorv_call_builtin", "mevro_call_builtin", "skorv_remote_script", "_any_mb")
-
-STUB_SKORV = "/opt/skorv/bin/skorv"
-STUB_MEVRO = "/opt/skorv/bin/mevro"
-STUB_REMOTE = "/opt/skorv/bin/skorv_remote.sh"
-STUB_CPUS = 8
-
-
-def stubbed_bindings():
-    """C-level callables with fixed answers: calling them costs next to nothing."""
-    return {
-        "os": types.SimpleNamespace(cpu_count=itertools.repeat(STUB_CPUS).__next__, path=os.path),
-        "skorv_call_builtin": itertools.repeat(STUB_SKORV).__next__,
-        "mevro_call_builtin": itertools.repeat(STUB_MEVRO).__next__,
-        "skorv_remote_script": itertools.repeat(STUB_REMOTE).__next__,
-        # Takes the one text argument and answers False for any string.
-        "_any_mb": frozenset().__contains__,
-    }
-
-
 def load_file(name, path):
     found = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
     found.loader.exec_module(module)
     return module
-
-
-class World:
-    """Rebinds the world's names in every module, and restores them on exit."""
-
-    def __init__(self, name, modules, bindings):
-        self.name = name
-        self.modules = modules
-        self.bindings = bindings
-        self._saved = []
-
-    def __enter__(self):
-        for module in self.modules:
-            saved = {attr: getattr(module, attr) for attr in WORLD_NAMES}
-            self._saved.append((module, saved))
-            for attr, value in self.bindings.items():
-                setattr(module, attr, value)
-        return self
-
-    def __exit__(self, *exc):
-        while self._saved:
-            module, saved = self._saved.pop()
-            for attr, value in saved.items():
-                setattr(module, attr, value)
-        return False
-
-
-def reset(module):
-    # Every operation starts from an empty table, in place: the module keeps
-    # its own dict object.
-    module._SKORV_OPTIONS.clear()
 
 
 def make_timer(module, func_name, stmt):
@@ -205,36 +111,6 @@ def best_ns(timer, number, repeat):
 # --- sanity checks --------------------------------------------------------
 
 
-def run_once(module, func_name, stmt):
-    reset(module)
-    result = eval(stmt, {"f": getattr(module, func_name)})
-    return result, dict(module._SKORV_OPTIONS)
-
-
-class Counter:
-    def __init__(self, name, counts, result):
-        self.name = name
-        self.counts = counts
-        self.result = result
-
-    def __call__(self, *args):
-        self.counts[self.name] += 1
-        return self.result
-
-
-def counting_bindings(counts):
-    counted_path = types.SimpleNamespace(
-        exists=Counter("os.path.exists", counts, False), join=os.path.join
-    )
-    return {
-        "os": types.SimpleNamespace(cpu_count=Counter("cpu_count", counts, STUB_CPUS), path=counted_path),
-        "skorv_call_builtin": Counter("skorv_call_builtin", counts, STUB_SKORV),
-        "mevro_call_builtin": Counter("mevro_call_builtin", counts, STUB_MEVRO),
-        "skorv_remote_script": Counter("skorv_remote_script", counts, STUB_REMOTE),
-        "_any_mb": Counter("_any_mb", counts, False),
-    }
-
-
 def sanity_check(ext, base, shipped, stubbed):
     """Both modules give equal results in both worlds, the stubs are in
     effect, and each operation makes exactly the obligatory calls."""
@@ -251,23 +127,18 @@ def sanity_check(ext, base, shipped, stubbed):
                         problems.append(f"{world_name}: {label}: extension {got_ext!r} != baseline {got_base!r}")
                 for module in (ext, base):
                     reset(module)
-                    paths = module.skorv_get_option(["skorv.call", "mevro.call", "num.threads"])
+                    paths = module.skorv_get_option(STUBBED_READ)
                     if world_name == "stubbed":
-                        expected = [STUB_SKORV, STUB_MEVRO, f"{STUB_CPUS}:1"]
-                        if paths != expected:
+                        if paths != STUBBED_VALUES:
                             problems.append(f"stubs not in effect in {module.__name__}: {paths!r}")
                     elif STUB_SKORV in paths or STUB_MEVRO in paths:
                         problems.append(f"stubs left bound in {module.__name__}: {paths!r}")
 
         for func_name, label, stmt in OPERATIONS:
             for module in (ext, base):
-                counts = dict.fromkeys(("cpu_count", "skorv_call_builtin", "mevro_call_builtin") + NEVER_CALLED, 0)
-                with World("counting", (module,), counting_bindings(counts)):
-                    run_once(module, func_name, stmt)
-                expected = dict.fromkeys(NEVER_CALLED, 0)
-                expected.update(OBLIGATORY[label])
-                if counts != expected:
-                    problems.append(f"call counts of {module.__name__} for {label}: {counts} != {expected}")
+                problem = call_count_problem(module, module, func_name, label, stmt)
+                if problem:
+                    problems.append(problem)
     for module in (ext, base):
         reset(module)
     return problems
@@ -303,7 +174,24 @@ def main(argv=None):
         action="store_true",
         help="measure a second copy of the baseline in place of the extension (to try the harness)",
     )
+    parser.add_argument(
+        "--count",
+        action="store_true",
+        help="count instructions per call under callgrind instead of timing (see bench/README.md)",
+    )
+    parser.add_argument(
+        "--python",
+        nargs="+",
+        metavar="X.Y",
+        default=[f"{sys.version_info[0]}.{sys.version_info[1]}"],
+        help="with --count: the CPython versions to measure, from pyenv (default: this one's)",
+    )
+    parser.add_argument("--calls", type=int, default=10_000, help="with --count: calls per loop (default 10,000)")
     args = parser.parse_args(argv)
+    if args.count:
+        import count
+
+        return count.main(args.python, args.calls)
 
     rounds = args.rounds or (2 if args.quick else 7)
     repeat = args.repeat or (2 if args.quick else 5)
