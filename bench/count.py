@@ -46,7 +46,7 @@ IMPORTS = {"module": "import drovik.options", "peer": "import options_model"}
 # part of an import's cost.
 BEFORE_IMPORT = f"{PRELOADED}; import gc; gc.disable()"
 QUIT = "os._exit(0)"
-IMPORTTIME_RUNS = 11
+IMPORTTIME_RUNS = 31
 JOBS = 2  # the machine has two cores
 
 PIP_ENV = dict(

@@ -23,18 +23,19 @@ namespace {
 
 // Callbacks can make the module call itself without a Python frame in
 // between (a companion name bound to one of these functions), and every such
-// call nests on the C stack. The interpreter's recursion limit stops that only
-// where it counts C calls apart (3.12 on); before, a program that raises the
-// limit for its own deep recursion would run out of C stack first. So each
-// call also makes sure that the thread's stack has room left. (Counting the
-// module's own nesting instead would go wrong where one thread runs many
-// stacks in turn, as greenlets do.)
+// call nests on the C stack. Where the thread's own stack is known, each call
+// makes sure that it has room left, which holds whatever recursion limit the
+// program has set. (Counting the module's own nesting instead would go wrong
+// where one thread runs many stacks in turn, as greenlets do.) Elsewhere the
+// interpreter's recursion count stops it.
+enum class Stack { ROOM, EXHAUSTED, UNKNOWN };
+
 #if defined(__linux__) && defined(__GLIBC__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
 
-// The thread's own stack, [low, high), and the lowest address that calls
-// may reach in it. All zero until first asked; an empty range when the
-// system cannot tell.
+// The bottom of this thread's own stack, [low, floor), that calls must leave
+// free, and the top, `high`. Zero until first asked; empty when the system
+// cannot tell.
 struct ThreadStack {
     uintptr_t low, floor, high;
 };
@@ -59,33 +60,43 @@ ThreadStack find_thread_stack() {
     return {start, start + std::min(STACK_RESERVE, size / 4), start + size};
 }
 
-bool stack_has_room() {
-    if (thread_stack.high == 0) {
-        thread_stack = find_thread_stack();
+Stack check_stack() {
+    ThreadStack &stack = thread_stack;
+    if (stack.high == 0) {
+        stack = find_thread_stack();
     }
     // The frame address, not a local's: AddressSanitizer may keep locals
     // on a stack of its own.
     auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    // A frame outside the thread's own stack runs on one that the program
-    // made itself (a fiber, a coroutine runtime, an embedder's): its size is
-    // unknown here, so recursion there is left to the interpreter's limit.
-    return frame >= thread_stack.high || frame < thread_stack.low || frame > thread_stack.floor;
+    // Unsigned: a frame below the stack wraps around above it. A frame outside
+    // the thread's own stack runs on one that the program made itself (a
+    // fiber, a coroutine runtime, an embedder's), whose size is unknown here.
+    if (frame - stack.low >= stack.high - stack.low) {
+        return Stack::UNKNOWN;
+    }
+    return frame >= stack.floor ? Stack::ROOM : Stack::EXHAUSTED;
 }
 #else
-bool stack_has_room() {
-    return true;
+Stack check_stack() {
+    return Stack::UNKNOWN;
 }
 #endif
 
 class RecursionGuard {
   public:
     RecursionGuard() {
-        if (!stack_has_room()) {
+        switch (check_stack()) {
+        case Stack::ROOM:
+            passed_ = true;
+            return;
+        case Stack::EXHAUSTED:
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return;
+        case Stack::UNKNOWN:
+            entered_ = passed_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+            return;
         }
-        entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
     ~RecursionGuard() {
         if (entered_) {
@@ -94,9 +105,10 @@ class RecursionGuard {
     }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
-    explicit operator bool() const { return entered_; }
+    explicit operator bool() const { return passed_; }
 
   private:
+    bool passed_ = false;
     bool entered_ = false;
 };
 
@@ -116,7 +128,8 @@ int check_keyword_names(PyObject *kwnames) {
     return 0;
 }
 
-int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+// The error for arguments given to a function that takes none.
+int refuse_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
     if (check_keyword_names(kwnames) < 0) {
         return -1;
     }
@@ -125,13 +138,16 @@ int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
                      "takes no keyword arguments");
         return -1;
     }
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
-                     "takes no arguments", nargs);
-        return -1;
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
+                 "takes no arguments", PyVectorcall_NARGS(nargsf));
+    return -1;
+}
+
+HOT_INLINE int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+    if (keyword_count(kwnames) == 0 && PyVectorcall_NARGS(nargsf) == 0) {
+        return 0;
     }
-    return 0;
+    return refuse_arguments(self, nargsf, kwnames);
 }
 
 int positional_count_error(PyObject *self, const char *bound, Py_ssize_t expected,
@@ -218,7 +234,7 @@ PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
     }
     PyObject *option = nargs ? args[0] : nullptr;
     PyObject *const parameters[] = {words.option};
-    if (match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
+    if (kwnames && match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
         return nullptr;
     }
     return run([option] { return get_option(option ? option : Py_None); });

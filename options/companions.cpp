@@ -21,27 +21,6 @@ int import_companions(PyObject *globals) {
     return import_from(globals, "utils", 1, "drovik.utils", utils_names, utils_bindings);
 }
 
-namespace {
-
-Ref call_bound(Name name) {
-    Ref fn = lookup_global(name);
-    return fn ? call0(fn.get()) : Ref();
-}
-
-} // namespace
-
-Ref call_skorv_builtin() {
-    return call_bound(NAME_SKORV_CALL_BUILTIN);
-}
-
-Ref call_mevro_builtin() {
-    return call_bound(NAME_MEVRO_CALL_BUILTIN);
-}
-
-Ref call_remote_script() {
-    return call_bound(NAME_SKORV_REMOTE_SCRIPT);
-}
-
 int any_multibyte(PyObject *text) {
     Ref fn = lookup_global(NAME_ANY_MB);
     if (!fn) {

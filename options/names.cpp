@@ -31,7 +31,7 @@ void raise_name_error(PyObject *name) {
     PyErr_SetObject(PyExc_NameError, error.get());
 }
 
-Ref lookup_uncached(Name name) {
+PyObject *lookup_uncached(Name name) {
     PyObject *key = process.global_names[name];
     uint64_t version = namespace_version();
     PyObject *value = PyDict_GetItemWithError(process.globals, key);
@@ -43,7 +43,7 @@ Ref lookup_uncached(Name name) {
             found.version == version) {
             found.values[name] = value;
         }
-        return Ref::borrow(value);
+        return value;
     }
     if (!PyErr_Occurred()) {
         value = PyDict_GetItemWithError(process.builtins, key);
@@ -51,7 +51,7 @@ Ref lookup_uncached(Name name) {
             raise_name_error(key);
         }
     }
-    return Ref::borrow(value);
+    return value;
 }
 
 } // namespace
@@ -67,6 +67,7 @@ int watch_namespace() {
         // Remembering is only a shortcut: go without it.
         PyErr_Clear();
         process.names_remembered = false;
+        process.found.version = NO_VERSION;
         return 0;
     }
     ++process.namespace_changes;
@@ -78,7 +79,7 @@ int watch_namespace() {
     return 0;
 }
 
-Ref lookup_global_afresh(Name name) {
+PyObject *find_global_afresh(Name name) {
     if (process.names_remembered) {
         uint64_t version = namespace_version();
         if (process.found.version != version) {

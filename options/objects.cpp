@@ -6,9 +6,7 @@
 
 namespace drovik {
 
-namespace {
-
-int compare(PyObject *a, PyObject *b, int op) {
+int rich_compare(PyObject *a, PyObject *b, int op) {
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     if (!result) {
         return -1;
@@ -17,16 +15,6 @@ int compare(PyObject *a, PyObject *b, int op) {
         return result.get() == Py_True;
     }
     return PyObject_IsTrue(result.get());
-}
-
-} // namespace
-
-int equals(PyObject *a, PyObject *b) {
-    return compare(a, b, Py_EQ);
-}
-
-int differs(PyObject *a, PyObject *b) {
-    return compare(a, b, Py_NE);
 }
 
 int merge_mapping(PyObject *target, PyObject *mapping) {

@@ -51,8 +51,8 @@ int names_remote_engine(PyObject *val) {
     if (!lowered) {
         return -1;
     }
-    int remote = equals(lowered.get(), words.remote);
-    return remote != 0 ? remote : equals(lowered.get(), words.skorv_remote);
+    int remote = equals_word(lowered.get(), words.remote);
+    return remote != 0 ? remote : equals_word(lowered.get(), words.skorv_remote);
 }
 
 // The remote-run script in place of a remote engine path, when there is one.
@@ -61,7 +61,7 @@ Ref resolve_engine_path(Ref val) {
     if (remote <= 0) {
         return remote < 0 ? Ref() : std::move(val);
     }
-    Ref script = call_remote_script();
+    Ref script = call_companion(NAME_SKORV_REMOTE_SCRIPT);
     if (!script) {
         return Ref();
     }
@@ -73,12 +73,12 @@ Ref resolve_engine_path(Ref val) {
 }
 
 // The built-in path under `key` in the defaults, while `key` is unset.
-int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Ref (*builtin_path)()) {
+HOT_INLINE int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Name builtin_path) {
     int set = table_contains(key);
     if (set != 0) {
         return set < 0 ? -1 : 0;
     }
-    Ref path = builtin_path();
+    Ref path = call_companion(builtin_path);
     return path ? defaults.add_command_path(key, std::move(path)) : -1;
 }
 
@@ -86,32 +86,26 @@ int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Ref (*built
 // of whichever of the two is unset.
 int prepare_defaults(CallDefaults &defaults) {
     if (defaults.fetch() < 0 ||
-        add_builtin_path_if_unset(defaults, keys.skorv_call, call_skorv_builtin) < 0) {
+        add_builtin_path_if_unset(defaults, keys.skorv_call, NAME_SKORV_CALL_BUILTIN) < 0) {
         return -1;
     }
-    return add_builtin_path_if_unset(defaults, keys.mevro_call, call_mevro_builtin);
+    return add_builtin_path_if_unset(defaults, keys.mevro_call, NAME_MEVRO_CALL_BUILTIN);
 }
 
 // The value of one key; the caller holds `key`.
-Ref read_one(CallDefaults &defaults, PyObject *key) {
-    int stored = table_contains(key);
+HOT_INLINE Ref read_one(CallDefaults &defaults, PyObject *key) {
+    Ref val;
+    int stored = table_find(key, val);
     if (stored < 0) {
         return Ref();
     }
-    Ref val;
-    if (stored) {
-        val = table_item(key);
-        if (!val) {
-            return Ref();
-        }
-    } else {
+    if (!stored) {
         int known = defaults.find(key, val);
         if (known <= 0) {
             return known < 0 ? Ref() : raise_unknown_option(key);
         }
     }
-    int engine =
-        PyUnicode_CheckExact(key) ? same_text(key, keys.skorv_call) : equals(key, keys.skorv_call);
+    int engine = equals_word(key, keys.skorv_call);
     if (engine <= 0) {
         return engine < 0 ? Ref() : std::move(val);
     }
@@ -136,7 +130,7 @@ Ref read_all(CallDefaults &defaults) {
     if (remote <= 0) {
         return remote < 0 ? Ref() : std::move(out);
     }
-    Ref script = call_remote_script();
+    Ref script = call_companion(NAME_SKORV_REMOTE_SCRIPT);
     if (!script) {
         return Ref();
     }
@@ -152,17 +146,24 @@ Ref read_list(CallDefaults &defaults, PyObject *option) {
     if (!key_list) {
         return Ref();
     }
-    Ref out_list = Ref::steal(PyList_New(0));
+    // Both lists are this call's own: nothing else holds them while the keys
+    // are read, so `key_list` holds every key, and the result is made at its
+    // full length and filled in place. It is kept from the collector until it
+    // is full, so that code run by a read cannot find it with empty slots.
+    Py_ssize_t count = PyList_GET_SIZE(key_list.get());
+    Ref out_list = Ref::steal(PyList_New(count));
     if (!out_list) {
         return Ref();
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key_list.get()); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(key_list.get(), i));
-        Ref val = read_one(defaults, key.get());
-        if (!val || PyList_Append(out_list.get(), val.get()) < 0) {
+    PyObject_GC_UnTrack(out_list.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref val = read_one(defaults, PyList_GET_ITEM(key_list.get(), i));
+        if (!val) {
             return Ref();
         }
+        PyList_SET_ITEM(out_list.get(), i, val.release());
     }
+    PyObject_GC_Track(out_list.get());
     return out_list;
 }
 
@@ -220,11 +221,15 @@ Ref raise_unknown_option(PyObject *key) {
 }
 
 Ref read_option(PyObject *key) {
-    Ref fn = lookup_global(NAME_GET_OPTION);
+    PyObject *fn = find_global(NAME_GET_OPTION);
     if (!fn) {
         return Ref();
     }
-    return is_own(fn, F_GET_OPTION) ? get_option(key) : call1(fn.get(), key);
+    if (is_own(fn, F_GET_OPTION)) {
+        return get_option(key);
+    }
+    Ref held = Ref::borrow(fn);
+    return call1(held.get(), key);
 }
 
 Ref get_option(PyObject *option) {

@@ -15,23 +15,28 @@ namespace {
 // --- The module's own functions, called through the namespace.
 
 Ref call_set_one(PyObject *option, PyObject *value) {
-    Ref fn = lookup_global(NAME_SET_ONE);
+    PyObject *fn = find_global(NAME_SET_ONE);
     if (!fn) {
         return Ref();
     }
     if (is_own(fn, F_SET_ONE)) {
         return check_option_type(option) < 0 ? Ref() : set_one(option, value);
     }
+    Ref held = Ref::borrow(fn);
     PyObject *args[] = {option, value};
-    return Ref::steal(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+    return Ref::steal(PyObject_Vectorcall(held.get(), args, 2, nullptr));
 }
 
 Ref call_post_set_checks() {
-    Ref fn = lookup_global(NAME_POST_SET_CHECKS);
+    PyObject *fn = find_global(NAME_POST_SET_CHECKS);
     if (!fn) {
         return Ref();
     }
-    return is_own(fn, F_POST_SET_CHECKS) ? post_set_checks() : call0(fn.get());
+    if (is_own(fn, F_POST_SET_CHECKS)) {
+        return post_set_checks();
+    }
+    Ref held = Ref::borrow(fn);
+    return call0(held.get());
 }
 
 // --- Setting.
@@ -118,8 +123,16 @@ int starts_with_slash(PyObject *text) {
 // The first of `candidates` that `value` does not differ from, compared with
 // `!=` in order: 1 when there is one, 0 when it differs from all.
 int matches_any(PyObject *value, PyObject *const *candidates, size_t count) {
+    if (is_plain_text(value)) {
+        for (size_t i = 0; i < count; ++i) {
+            if (same_text(value, candidates[i])) {
+                return 1;
+            }
+        }
+        return 0;
+    }
     for (size_t i = 0; i < count; ++i) {
-        int differ = differs(value, candidates[i]);
+        int differ = rich_compare(value, candidates[i], Py_NE);
         if (differ <= 0) {
             return differ < 0 ? -1 : 1;
         }
@@ -140,7 +153,7 @@ int check_engine_mode() {
         }
         return -1;
     }
-    int experimental = equals(mode.get(), words.experimental);
+    int experimental = equals_word(mode.get(), words.experimental);
     if (experimental <= 0) {
         return experimental;
     }
@@ -167,7 +180,7 @@ int check_allocator() {
     if (!arg) {
         return -1;
     }
-    int unset = Py_IsNone(arg.get()) ? 1 : equals(arg.get(), words.default_);
+    int unset = Py_IsNone(arg.get()) ? 1 : equals_word(arg.get(), words.default_);
     if (unset != 0) {
         return unset < 0 ? -1 : store_default_allocator();
     }
@@ -257,9 +270,9 @@ Ref set_one(PyObject *option, PyObject *value) {
         return Ref();
     }
     if (!known) {
-        known = equals(option, keys.skorv_call);
+        known = equals_word(option, keys.skorv_call);
         if (known == 0) {
-            known = equals(option, keys.mevro_call);
+            known = equals_word(option, keys.mevro_call);
         }
         if (known <= 0) {
             return known < 0 ? Ref() : raise_unknown_option(option);

@@ -11,16 +11,6 @@
 
 namespace drovik {
 
-namespace {
-
-// "num.threads" holds this until each call puts its own thread string there;
-// inserting it keeps the key at its place in the order.
-PyObject *placeholder() {
-    return Py_None;
-}
-
-} // namespace
-
 int init_defaults_template() {
     if (process.defaults_template) {
         return 0;
@@ -40,7 +30,7 @@ int init_defaults_template() {
     PyObject *const entries[][2] = {
         {keys.skorv_arg, Py_None},
         {keys.mevro_arg, words.empty},
-        {keys.num_threads, placeholder()},
+        {keys.num_threads, threads_placeholder()},
         {keys.smtp, words.default_},
         {keys.safe, Py_True},
         {keys.keep, Py_False},
@@ -73,9 +63,14 @@ int init_defaults_template() {
 }
 
 int init_thread_strings() {
+    // Spelt out rather than formatted: this runs at every import.
+    static const char *const TEXTS[MAX_THREADS + 1] = {
+        nullptr, "1:1",  "2:1",  "3:1",  "4:1",  "5:1",  "6:1",  "7:1",  "8:1",
+        "9:1",   "10:1", "11:1", "12:1", "13:1", "14:1", "15:1", "16:1",
+    };
     for (long count = 1; count <= MAX_THREADS; ++count) {
         if (!process.thread_strings[count]) {
-            process.thread_strings[count] = PyUnicode_FromFormat("%ld:1", count);
+            process.thread_strings[count] = PyUnicode_FromString(TEXTS[count]);
             if (!process.thread_strings[count]) {
                 return -1;
             }
@@ -89,14 +84,12 @@ namespace {
 // The thread string for an exact int, without leaving C: its truth, the two
 // comparisons and its text are those of int itself.
 Ref thread_string_for_int(PyObject *count) {
+    // Cannot fail for an exact int; too small a count reads as -1.
     int overflow = 0;
     long n = PyLong_AsLongAndOverflow(count, &overflow);
-    if (n == -1 && PyErr_Occurred()) {
-        return Ref();
-    }
-    if (overflow > 0 || n >= MAX_THREADS) {
+    if (overflow > 0 || n > MAX_THREADS) {
         n = MAX_THREADS;
-    } else if (overflow < 0 || n < 1) {
+    } else if (n < 1) {
         n = 1;
     }
     return Ref::borrow(process.thread_strings[n]);
@@ -158,11 +151,15 @@ Ref cpu_default_string() {
 }
 
 Ref call_cpu_default_string() {
-    Ref fn = lookup_global(NAME_CPU_DEFAULT_STRING);
+    PyObject *fn = find_global(NAME_CPU_DEFAULT_STRING);
     if (!fn) {
         return Ref();
     }
-    return is_own(fn, F_CPU_DEFAULT_STRING) ? cpu_default_string() : call0(fn.get());
+    if (is_own(fn, F_CPU_DEFAULT_STRING)) {
+        return cpu_default_string();
+    }
+    Ref held = Ref::borrow(fn);
+    return call0(held.get());
 }
 
 namespace {
@@ -187,16 +184,17 @@ Ref option_defaults() {
 }
 
 int CallDefaults::fetch() {
-    Ref fn = lookup_global(NAME_GET_OPTION_DEFAULT);
+    PyObject *fn = find_global(NAME_GET_OPTION_DEFAULT);
     if (!fn) {
         return -1;
     }
-    if (!is_own(fn, F_GET_OPTION_DEFAULT)) {
-        dict_ = call0(fn.get());
-        return dict_ ? 0 : -1;
+    if (is_own(fn, F_GET_OPTION_DEFAULT)) {
+        threads_ = call_cpu_default_string();
+        return threads_ ? 0 : -1;
     }
-    threads_ = call_cpu_default_string();
-    return threads_ ? 0 : -1;
+    Ref held = Ref::borrow(fn);
+    dict_ = call0(held.get());
+    return dict_ ? 0 : -1;
 }
 
 int CallDefaults::add_command_path(PyObject *key, Ref path) {
@@ -227,37 +225,6 @@ int CallDefaults::build() {
     return 0;
 }
 
-int CallDefaults::find(PyObject *key, Ref &value) {
-    // Only an exact str is sure to compare with the keys without running
-    // Python code; any other key is looked up in a real mapping.
-    if (dict_ || !PyUnicode_CheckExact(key)) {
-        if (build() < 0) {
-            return -1;
-        }
-        int found = PySequence_Contains(dict_.get(), key);
-        if (found > 0) {
-            value = Ref::steal(PyObject_GetItem(dict_.get(), key));
-            return value ? 1 : -1;
-        }
-        return found;
-    }
-    // The defaults of this call are private, so one lookup answers both.
-    if (skorv_path_ && same_text(key, keys.skorv_call)) {
-        value = Ref::borrow(skorv_path_.get());
-    } else if (mevro_path_ && same_text(key, keys.mevro_call)) {
-        value = Ref::borrow(mevro_path_.get());
-    } else if (same_text(key, keys.num_threads)) {
-        value = Ref::borrow(threads_.get());
-    } else {
-        PyObject *found = PyDict_GetItemWithError(process.defaults_template, key);
-        if (!found) {
-            return PyErr_Occurred() ? -1 : 0;
-        }
-        value = Ref::borrow(found);
-    }
-    return 1;
-}
-
 Ref CallDefaults::take_dict() {
     if (!dict_) {
         // Built for this call alone: nobody else holds it.
@@ -273,27 +240,13 @@ Ref CallDefaults::take_dict() {
 
 // --- The option table, looked up afresh at every use: callbacks may rebind it.
 
-Ref options_table() {
-    return lookup_global(NAME_OPTIONS_TABLE);
-}
-
-int table_contains(PyObject *key) {
+int table_store(PyObject *key, PyObject *value) {
     Ref table = options_table();
     if (!table) {
         return -1;
     }
-    return PyDict_CheckExact(table.get()) ? PyDict_Contains(table.get(), key)
-                                          : PySequence_Contains(table.get(), key);
-}
-
-Ref table_item(PyObject *key) {
-    Ref table = options_table();
-    return table ? Ref::steal(PyObject_GetItem(table.get(), key)) : Ref();
-}
-
-int table_store(PyObject *key, PyObject *value) {
-    Ref table = options_table();
-    return table ? PyObject_SetItem(table.get(), key, value) : -1;
+    return PyDict_CheckExact(table.get()) ? PyDict_SetItem(table.get(), key, value)
+                                          : PyObject_SetItem(table.get(), key, value);
 }
 
 // _SKORV_OPTIONS.get(key, None)

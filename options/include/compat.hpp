@@ -35,6 +35,15 @@
 #define DROVIK_EXCEPTION_NOTES 0
 #endif
 
+// The small helpers on the hot paths of reads and sets: inlined wherever they
+// are used, whatever budget the optimiser has left, so that a change
+// elsewhere cannot turn them back into calls.
+#if defined(__GNUC__)
+#define HOT_INLINE inline __attribute__((always_inline))
+#else
+#define HOT_INLINE inline
+#endif
+
 namespace drovik {
 
 #ifndef Py_IsNone
@@ -60,6 +69,15 @@ inline int unicode_ready(PyObject *text) {
 #else
     (void)text;
     return 0;
+#endif
+}
+
+inline bool unicode_is_ready(PyObject *text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
 #endif
 }
 

@@ -14,20 +14,27 @@ inline uint64_t namespace_version() {
 #endif
 }
 
-// lookup_global() when the namespace has changed or the name has not been
+// find_global() when the namespace has changed or the name has not been
 // looked up since.
-Ref lookup_global_afresh(Name name);
+PyObject *find_global_afresh(Name name);
 
 // The object bound to `name` in the module namespace, else among the
-// builtins, else NameError. A name found before in the unchanged namespace
-// is answered at once: the namespace still holds what was found.
-inline Ref lookup_global(Name name) {
-    if (process.names_remembered && process.found.version == namespace_version()) {
+// builtins; nullptr with NameError set when there is none. Borrowed: the
+// namespace holds it, so it may be gone once Python code has run. A name
+// found before in the unchanged namespace is answered at once: the namespace
+// still holds what was found.
+HOT_INLINE PyObject *find_global(Name name) {
+    if (process.found.version == namespace_version()) {
         if (PyObject *value = process.found.values[name]) {
-            return Ref::borrow(value);
+            return value;
         }
     }
-    return lookup_global_afresh(name);
+    return find_global_afresh(name);
+}
+
+// find_global(), held.
+HOT_INLINE Ref lookup_global(Name name) {
+    return Ref::borrow(find_global(name));
 }
 
 // Starts following the changes of the module namespace, so that lookups can
@@ -35,9 +42,10 @@ inline Ref lookup_global(Name name) {
 // dict-watcher slot taken by other extensions), lookups are not remembered.
 int watch_namespace();
 
-// True when `fn` is the module's own function `id`, so its body may run directly.
-inline bool is_own(const Ref &fn, FunctionId id) {
-    return fn.get() == process.functions[id];
+// True when `fn` is the module's own function `id`, so its body may run
+// directly, without holding `fn`.
+inline bool is_own(PyObject *fn, FunctionId id) {
+    return fn == process.functions[id];
 }
 
 } // namespace drovik

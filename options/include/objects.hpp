@@ -4,6 +4,8 @@
 #include "compat.hpp"
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace drovik {
 
 // Calls a callable with no arguments / one argument.
@@ -31,15 +33,38 @@ inline int is_str(PyObject *obj) {
     return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 
-// Equality of a str with one of the module's strings, without running Python code.
-inline bool same_text(PyObject *text, PyObject *interned) {
-    return text == interned || (PyUnicode_GET_LENGTH(text) == PyUnicode_GET_LENGTH(interned) &&
-                                PyUnicode_Compare(text, interned) == 0);
+// An exact str whose characters can be read directly: str's own comparison
+// is all there is to it, and it runs no Python code.
+inline bool is_plain_text(PyObject *obj) {
+    return PyUnicode_CheckExact(obj) && unicode_is_ready(obj);
 }
 
-// Python's `a == b` / `a != b` followed by a truth test; -1 on error.
-int equals(PyObject *a, PyObject *b);
-int differs(PyObject *a, PyObject *b);
+// `a == b` for two plain texts. Strings are stored in the narrowest kind that
+// holds their characters, so equal texts have equal kinds.
+inline bool same_text(PyObject *a, PyObject *b) {
+    if (a == b) {
+        return true;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+        return false;
+    }
+    size_t size = static_cast<size_t>(length) * PyUnicode_KIND(a);
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size) == 0;
+}
+
+// Python's `a <op> b` followed by a truth test; -1 on error.
+int rich_compare(PyObject *a, PyObject *b, int op);
+
+// `value == word` / `value != word`, where `word` is one of the module's own
+// strings; -1 on error. A plain-text value is compared in place.
+inline int equals_word(PyObject *value, PyObject *word) {
+    return is_plain_text(value) ? same_text(value, word) : rich_compare(value, word, Py_EQ);
+}
+
+inline int differs_word(PyObject *value, PyObject *word) {
+    return is_plain_text(value) ? !same_text(value, word) : rich_compare(value, word, Py_NE);
+}
 
 // `**mapping` into `target`, as in `{**a, **b}`: what is no mapping is
 // refused with the TypeError that such a display raises.

@@ -93,12 +93,16 @@ struct Messages {
         *wdir_tail;
 };
 
-// What lookup_global() found, borrowed, together with the version of the
+// What find_global() found, borrowed, together with the version of the
 // namespace that it was found in.
 struct FoundNames {
     uint64_t version;
     PyObject *values[NAME_COUNT];
 };
+
+// A version that the namespace never has: while it is the remembered one,
+// nothing remembered is ever used.
+constexpr uint64_t NO_VERSION = UINT64_MAX;
 
 struct ProcessState {
     // Interned strings, each made once.
