@@ -70,6 +70,11 @@ EXIT_RUNS = 6
 NO_LEAK_CHECK = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 
 
+# CPython 3.10's own finalisation crashes now and then when daemon threads
+# wait for the GIL: the same child with the plain-Python model in place of the
+# module crashed in 3 of 300 runs on 3.10.13, and in none of 200 on 3.9, 3.11,
+# 3.12 and 3.13.
+@pytest.mark.skipif(sys.version_info[:2] == (3, 10), reason="the interpreter's own exit races its daemon threads")
 @pytest.mark.parametrize("path", EXIT_PATHS)
 def test_exit_with_daemon_threads_inside_calls(run_interpreter, path):
     for _ in range(EXIT_RUNS):
