@@ -15,6 +15,13 @@
 
 #if defined(__linux__) && defined(__GLIBC__)
 #include <pthread.h>
+// The first versions of the two stack queries on architectures that wheels
+// are built for (see find_thread_stack).
+#if defined(__x86_64__) && defined(__LP64__)
+#define DROVIK_GLIBC_BASE_VERSION "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define DROVIK_GLIBC_BASE_VERSION "GLIBC_2.17"
+#endif
 #endif
 
 namespace drovik {
@@ -42,7 +49,19 @@ struct ThreadStack {
 
 thread_local ThreadStack thread_stack = {0, 0, 0};
 
-ThreadStack find_thread_stack() {
+// Unbound, the two queries take the newest versions of the build machine's
+// glibc (2.32 and 2.34, where they were re-versioned and moved from libpthread
+// into libc), and the module would not load on an older system. Their first
+// versions are the same functions under names every glibc of the architecture
+// has; before 2.34 they are in libpthread, which every CPython there has loaded
+// for its own threads. The binding sits in the body, and the body is never
+// inlined, so that it lands in whichever unit the link-time optimiser puts the
+// calls in.
+[[gnu::noinline]] ThreadStack find_thread_stack() {
+#ifdef DROVIK_GLIBC_BASE_VERSION
+    __asm__(".symver pthread_getattr_np,pthread_getattr_np@" DROVIK_GLIBC_BASE_VERSION "\n\t"
+            ".symver pthread_attr_getstack,pthread_attr_getstack@" DROVIK_GLIBC_BASE_VERSION);
+#endif
     constexpr ThreadStack UNKNOWN = {1, 1, 1};
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {

@@ -471,9 +471,13 @@ int main(int argc, char **argv) {
         PyObject *globals = PyDict_New();
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
         PyObject *path = PyUnicode_FromString(argv[1]);
+        PyObject *site = PyUnicode_FromString(argv[2]);
+        PyDict_SetItemString(globals, "SITE", site);
+        Py_DECREF(site);
         PyDict_SetItemString(globals, "PATH", path);
         PyObject *result = PyRun_String(
-            "import sys\nsys.path[:0] = PATH.split(':')\n"
+            "import site, sys\nsys.path[:0] = PATH.split(':')\n"
+            "for folder in SITE.split(':'):\n    site.addsitedir(folder)\n"
             "try:\n    import drovik.options as m\n"
             "except ImportError as exc:\n    print(exc)\n"
             "else:\n    m.skorv_set_option('keep', True)\n    print(m.skorv_get_option('keep'))\n",
@@ -494,6 +498,7 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     # A program that embeds Python and initialises it a second time gets the
     # documented refusal, not a module whose namespace died with the first.
     import shutil
+    import site
     import sysconfig
 
     if "asan" in os.environ.get("LD_PRELOAD", ""):
@@ -514,7 +519,10 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     )
     env = dict(os.environ, PYTHONHOME=sys.base_prefix)
     path = ":".join(p for p in sys.path if p)
-    proc = subprocess.run([str(program), path], capture_output=True, text=True, env=env, timeout=60)
+    # The site folders' .pth files too, as an editable install's import hook is set up there.
+    site_folders = ":".join(site.getsitepackages())
+    proc = subprocess.run([str(program), path, site_folders], capture_output=True, text=True, env=env,
+                          timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "True",

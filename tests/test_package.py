@@ -11,7 +11,11 @@ import drovik
 def test_import_loads_nothing_until_used(run_python):
     proc = run_python(
         """
-        import json, sys
+        import importlib.util, json, sys
+        # An editable install's import hook loads its own helpers (contextlib
+        # among them) when the package is first looked for: look first, and
+        # count only what the import and the use load.
+        importlib.util.find_spec("drovik")
         before = set(sys.modules)
         import drovik
         loaded = sorted(set(sys.modules) - before)
@@ -21,7 +25,7 @@ def test_import_loads_nothing_until_used(run_python):
     )
     at_import, after_use = json.loads(proc.stdout)
     assert at_import == ["drovik"]
-    assert {"contextlib", "drovik.context"} <= set(after_use)
+    assert "drovik.context" in after_use
     assert "drovik.options" not in after_use
 
 

@@ -1,6 +1,8 @@
 """The type information shipped for the compiled module: the stub and the
-py.typed marker are installed next to it, the stub names everything the module
-binds, and a type checker resolves calls to the documented result types."""
+py.typed marker are in the package folder, where type checkers look for them
+(beside the compiled module in a wheel's install, in src/ in an editable one),
+the stub names everything the module binds, and a type checker resolves calls
+to the documented result types."""
 
 import ast
 import pathlib
@@ -10,9 +12,11 @@ import textwrap
 
 import pytest
 
+import drovik
 
-def installed_file(options, name):
-    return pathlib.Path(options.__file__).with_name(name)
+
+def package_file(name):
+    return pathlib.Path(drovik.__file__).with_name(name)
 
 
 def stub_names(tree):
@@ -33,14 +37,14 @@ def stub_names(tree):
 
 
 @pytest.mark.parametrize("name", ["options.pyi", "py.typed"])
-def test_type_files_installed_with_module(options, name):
-    assert installed_file(options, name).is_file()
+def test_type_files_installed_in_package(name):
+    assert package_file(name).is_file()
 
 
 def test_stub_names_every_binding_of_the_module(options):
     # stubtest passes over private names that the stub lacks, so a new
     # internal function or a companion binding would go unnoticed without this.
-    tree = ast.parse(installed_file(options, "options.pyi").read_text(encoding="utf-8"))
+    tree = ast.parse(package_file("options.pyi").read_text(encoding="utf-8"))
     bound = {name for name in vars(options) if not name.startswith("__")}
     assert stub_names(tree) == bound
 
