@@ -55,21 +55,22 @@ int names_remote_engine(PyObject *val) {
     return remote != 0 ? remote : equals_word(lowered.get(), words.skorv_remote);
 }
 
-// The remote-run script in place of a remote engine path, when there is one.
-Ref resolve_engine_path(Ref val) {
+// Puts the remote-run script in place of a remote engine path `val`, when
+// there is one: 1 when it did, 0 when `val` stays, -1 on error.
+int resolve_engine_path(Ref &val) {
     int remote = names_remote_engine(val.get());
     if (remote <= 0) {
-        return remote < 0 ? Ref() : std::move(val);
+        return remote;
     }
     Ref script = call_companion(NAME_SKORV_REMOTE_SCRIPT);
     if (!script) {
-        return Ref();
+        return -1;
     }
     int truth = PyObject_IsTrue(script.get());
-    if (truth < 0) {
-        return Ref();
+    if (truth > 0) {
+        val = std::move(script);
     }
-    return truth ? std::move(script) : std::move(val);
+    return truth;
 }
 
 // The built-in path under `key` in the defaults, while `key` is unset.
@@ -109,7 +110,7 @@ HOT_INLINE Ref read_one(CallDefaults &defaults, PyObject *key) {
     if (engine <= 0) {
         return engine < 0 ? Ref() : std::move(val);
     }
-    return resolve_engine_path(std::move(val));
+    return resolve_engine_path(val) < 0 ? Ref() : std::move(val);
 }
 
 Ref read_all(CallDefaults &defaults) {
@@ -126,16 +127,8 @@ Ref read_all(CallDefaults &defaults) {
     if (!val) {
         return Ref();
     }
-    int remote = names_remote_engine(val.get());
-    if (remote <= 0) {
-        return remote < 0 ? Ref() : std::move(out);
-    }
-    Ref script = call_companion(NAME_SKORV_REMOTE_SCRIPT);
-    if (!script) {
-        return Ref();
-    }
-    int truth = PyObject_IsTrue(script.get());
-    if (truth < 0 || (truth && PyDict_SetItem(out.get(), keys.skorv_call, script.get()) < 0)) {
+    int resolved = resolve_engine_path(val);
+    if (resolved < 0 || (resolved && PyDict_SetItem(out.get(), keys.skorv_call, val.get()) < 0)) {
         return Ref();
     }
     return out;
