@@ -139,10 +139,11 @@ Ref read_list(CallDefaults &defaults, PyObject *option) {
     if (!key_list) {
         return Ref();
     }
-    // Both lists are this call's own: nothing else holds them while the keys
-    // are read, so `key_list` holds every key, and the result is made at its
-    // full length and filled in place. It is kept from the collector until it
-    // is full, so that code run by a read cannot find it with empty slots.
+    // Both lists are this call's own, and kept from the collector, so that
+    // code run by a read (a key's __eq__, the remote-run script) cannot reach
+    // them through it: `key_list` holds every key for the whole loop, and the
+    // result is made at its full length and filled in place.
+    PyObject_GC_UnTrack(key_list.get());
     Py_ssize_t count = PyList_GET_SIZE(key_list.get());
     Ref out_list = Ref::steal(PyList_New(count));
     if (!out_list) {

@@ -854,3 +854,28 @@ def test_recursion_with_raised_limit_still_ends_in_recursion_error(run_interpret
     script = recursion_script(case, 100_000)
     proc = run_interpreter("-c", script if stack == "main" else in_small_thread(script))
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
+
+
+def test_key_list_is_out_of_reach_of_the_keys_it_reads(run_python):
+    # A key's own code that finds the list of keys being read (through the
+    # collector) and empties it must not free the keys still to be read.
+    proc = run_python(
+        """
+        import gc
+        import drovik.options as m
+
+        class Emptying:
+            def __hash__(self):
+                for obj in gc.get_objects():
+                    if type(obj) is list and any(item is self for item in obj):
+                        obj.clear()
+                return hash("keep")
+
+            def __eq__(self, other):
+                return other == "keep"
+
+        keys = (key for key in [Emptying(), "".join(["ver", "bose"])])
+        print(m.skorv_get_option(keys))
+        """
+    )
+    assert proc.stdout == "[False, False]\n"
