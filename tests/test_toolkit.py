@@ -6,8 +6,9 @@ import sys
 import pytest
 
 import drovik
+from drovik._catalogue import message
 
-BAD_MODE = "Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'."
+BAD_MODE = message("invalid_mode")
 NOTES = sys.version_info >= (3, 11)
 
 

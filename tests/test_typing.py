@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 import drovik
+import drovik._catalogue as CATALOGUE
 
 
 def package_file(name):
@@ -47,6 +48,17 @@ def test_stub_names_every_binding_of_the_module(options):
     tree = ast.parse(package_file("options.pyi").read_text(encoding="utf-8"))
     bound = {name for name in vars(options) if not name.startswith("__")}
     assert stub_names(tree) == bound
+
+
+def test_stub_docstrings_are_the_modules():
+    # The docstring of each function is on its first definition (the first
+    # overload), where editors show it.
+    tree = ast.parse(package_file("options.pyi").read_text(encoding="utf-8"))
+    docs = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            docs.setdefault(node.name, ast.get_docstring(node, clean=False))
+    assert docs == {function.name: function.doc for function in CATALOGUE.FUNCTIONS}
 
 
 # Each line is checked by one mypy run over the whole snippet: either the type

@@ -8,7 +8,8 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence
 
 from . import options
-from ._suggest import KNOWN_KEYS, note_for
+from ._catalogue import COMMAND_KEYS, KEYS
+from ._suggest import note_for
 from ._toolkit import OptionInfo, Problem, check_options, command_problem, load_options, option_info
 
 PROG = "python -m drovik"
@@ -18,7 +19,6 @@ USAGE_ERROR = 2
 
 _SOURCE_LABELS = {"set": "set", "default": "default", "built-in": "built-in path"}
 _SOURCE_REMOTE = "remote script"
-_COMMAND_KEYS = ("skorv.call", "mevro.call")
 
 
 class CommandError(Exception):
@@ -34,7 +34,7 @@ def _source_label(info: OptionInfo) -> str:
 
 
 def _is_missing(info: OptionInfo) -> bool:
-    return info.key in _COMMAND_KEYS and command_problem(info.value) == "does not exist"
+    return info.key in COMMAND_KEYS and command_problem(info.value) == "does not exist"
 
 
 def _json_value(value: Any) -> Any:
@@ -67,7 +67,7 @@ def format_json(infos: List[OptionInfo]) -> str:
             "value": _json_value(info.value),
             "source": _source_label(info),
         }
-        if info.key in _COMMAND_KEYS:
+        if info.key in COMMAND_KEYS:
             row["missing"] = _is_missing(info)
         table.append(row)
     return json.dumps(table, indent=2, ensure_ascii=False)
@@ -148,7 +148,7 @@ def _run(args: argparse.Namespace) -> int:
         _print(f"drovik {drovik.__version__}")
         return 0
     for key in args.keys:
-        if key not in KNOWN_KEYS:
+        if key not in KEYS:
             raise CommandError(_unknown_key_line(key))
     if args.config is not None:
         _load_config(args.config)

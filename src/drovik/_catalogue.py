@@ -58,6 +58,7 @@ class ThreadString:
         return "THREAD_STRING"
 
 
+THREADS_KEY = "num.threads"
 THREAD_STRING = ThreadString()
 MAX_THREADS = 16
 THREAD_SUFFIX = ":1"

@@ -14,7 +14,22 @@ from typing import Any, Dict, Iterable, List, NamedTuple, Tuple, Union
 
 from . import options
 from ._at_caller import set_options_at_caller
-from ._suggest import KNOWN_KEYS, unknown_option
+from ._catalogue import (
+    ALLOCATOR_KEY,
+    ALLOCATOR_NAMES,
+    BUILTIN_PATH_FUNCTIONS,
+    COMMAND_KEYS,
+    ENGINE_MODES,
+    HANDLING,
+    KEYS,
+    MODE_KEY,
+    THREADS_KEY,
+    TIMEOUT_KEYS,
+    UNSET_ALLOCATOR,
+    WORKING_DIRECTORY_KEY,
+    message,
+)
+from ._suggest import unknown_option
 
 __all__ = [
     "OptionInfo",
@@ -25,40 +40,6 @@ __all__ = [
     "check_options",
     "load_options",
 ]
-
-_COMMAND_KEYS = ("skorv.call", "mevro.call")
-_TIMEOUT_KEYS = ("skorv.timeout", "mevro.timeout")
-_ENGINE_MODES = ("compact", "classic", "twostage", "experimental")
-_ALLOCATOR_NAMES = ("default", "compiler", "je", "tc", "mi")
-_BAD_MODE = "Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'."
-
-# What the checks after every set do with a key, and what a read does with
-# the command paths; keys not listed here are stored and read unchanged.
-_HANDLING = {
-    "num.threads": "Default: the processor count, from 1 to 16, followed by ':1'.",
-    "working.directory": (
-        "Checked after every set: a path with characters outside ASCII (more than one byte in "
-        "UTF-8) gives a warning; the value stays."
-    ),
-    "skorv.mode": (
-        "Checked after every set: must be 'compact', 'classic', 'twostage' or 'experimental', "
-        "else the set raises ValueError (the value stays stored); 'experimental' is stored as "
-        "'compact'."
-    ),
-    "malloc.lib": (
-        "Checked after every set: None or 'default' becomes the default 'mi'; 'compiler', "
-        "'je', 'tc' and 'mi' are allocator names; any other value should be an existing library "
-        "file: an absolute path that does not exist warns and becomes 'mi', anything else "
-        "that does not exist warns and stays."
-    ),
-    "Plexa.features": "Read by skorv_enabled_Plexa_features(), which tells whether it is true.",
-    "skorv.call": (
-        "Read: the built-in engine path while unset. A value 'remote' or 'skorv.remote' (in "
-        "any case) reads as the path of the remote-run script, when that script is installed."
-    ),
-    "mevro.call": "Read: the built-in mesh generator path while unset.",
-}
-
 
 class OptionInfo(NamedTuple):
     """One option: what a read gives, its default, and where the value comes from."""
@@ -80,7 +61,7 @@ class Problem(NamedTuple):
 
 def _require_known(keys: Iterable[object]) -> None:
     for key in keys:
-        if key not in KNOWN_KEYS:
+        if key not in KEYS:
             raise unknown_option(key)
 
 
@@ -100,9 +81,7 @@ def reset_options(*keys: str) -> None:
 
 
 def _builtin_path(key: str) -> Any:
-    if key == "skorv.call":
-        return options.skorv_call_builtin()
-    return options.mevro_call_builtin()
+    return getattr(options, BUILTIN_PATH_FUNCTIONS[key])()
 
 
 def option_info(*keys: str) -> List[OptionInfo]:
@@ -115,7 +94,7 @@ def option_info(*keys: str) -> List[OptionInfo]:
     records = []
     for key, value in zip(names, values):
         stored = key in table
-        if key in _COMMAND_KEYS:
+        if key in COMMAND_KEYS:
             source = "set" if stored else "built-in"
             default = _builtin_path(key)
         else:
@@ -135,8 +114,8 @@ def describe_options(*keys: str) -> str:
             f"    default: {info.default!r}",
             f"    source:  {info.source}",
         ]
-        if info.key in _HANDLING:
-            lines.append(textwrap.fill(_HANDLING[info.key], 79, initial_indent="    ", subsequent_indent="    "))
+        if info.key in HANDLING:
+            lines.append(textwrap.fill(HANDLING[info.key], 79, initial_indent="    ", subsequent_indent="    "))
         blocks.append("\n".join(lines))
     return "\n\n".join(blocks)
 
@@ -159,6 +138,12 @@ def _thread_string_problem(value: str) -> Union[str, None]:
     return "must be '<count>:<count>' with two whole numbers from 1 up, as in '4:1'"
 
 
+# The names besides the one that stands for the default.
+_NOT_AN_ALLOCATOR = "is neither an allocator name ({}) nor an existing file".format(
+    ", ".join(repr(name) for name in ALLOCATOR_NAMES if name != UNSET_ALLOCATOR)
+)
+
+
 def _type_problem(value: Any, default: Any) -> Union[str, None]:
     if default is None:
         return None
@@ -171,9 +156,9 @@ def _type_problem(value: Any, default: Any) -> Union[str, None]:
 
 def _value_problem(info: OptionInfo) -> Union[str, None]:
     key, value = info.key, info.value
-    if key in _COMMAND_KEYS:
+    if key in COMMAND_KEYS:
         return command_problem(value)
-    if key == "working.directory":
+    if key == WORKING_DIRECTORY_KEY:
         if value is None:
             return None
         if not isinstance(value, (str, bytes, os.PathLike)):
@@ -182,14 +167,14 @@ def _value_problem(info: OptionInfo) -> Union[str, None]:
     mistyped = _type_problem(value, info.default)
     if mistyped is not None:
         return mistyped
-    if key == "num.threads":
+    if key == THREADS_KEY:
         return _thread_string_problem(value)
-    if key in _TIMEOUT_KEYS and value < 0:
+    if key in TIMEOUT_KEYS and value < 0:
         return "is negative: a time-out cannot be"
-    if key == "skorv.mode" and value not in _ENGINE_MODES:
-        return _BAD_MODE
-    if key == "malloc.lib" and value not in _ALLOCATOR_NAMES and not os.path.exists(value):
-        return "is neither an allocator name ('compiler', 'je', 'tc', 'mi') nor an existing file"
+    if key == MODE_KEY and value not in ENGINE_MODES:
+        return message("invalid_mode")
+    if key == ALLOCATOR_KEY and value not in ALLOCATOR_NAMES and not os.path.exists(value):
+        return _NOT_AN_ALLOCATOR
     return None
 
 
@@ -240,7 +225,7 @@ def load_options(path: Union[str, "os.PathLike[str]"]) -> Dict[str, Any]:
     _flatten(_read_toml(path), "", pairs)
     applied: Dict[str, Any] = {}
     for key, value in pairs:
-        if key not in KNOWN_KEYS:
+        if key not in KEYS:
             error = unknown_option(key)
             if sys.version_info >= (3, 11):
                 error.add_note(f"The key is in {os.fspath(path)}.")
