@@ -136,6 +136,14 @@ def _leave(entry: _Entry) -> None:
             entry.table[key] = old
 
 
+def set_or_undo(kwargs: Dict[str, Any]) -> None:
+    """Set options in one ``skorv_set_option`` call; if it raises, put the table back as it was."""
+    with _LOCK:
+        # Active only while it sets: the contexts that hold these keys still
+        # put back what they recorded.
+        _ACTIVE.remove(_enter(None, list(kwargs), (), kwargs))
+
+
 class option_context(contextlib.ContextDecorator):
     """Set options for the length of a ``with`` block or of a function call.
 
