@@ -96,14 +96,19 @@ def test_function_object_attributes(options, name):
 
 
 def follows_docstrings_and_signatures(module, env, default_items):
+    compiled = module.__name__ == "drovik.options"
     assert module.__doc__ == CATALOGUE.MODULE_DOC
     for function in CATALOGUE.FUNCTIONS:
         func, expected = getattr(module, function.name), TWINS[function.name]
-        assert func.__doc__ == function.doc, function.name
+        if compiled or function.doc is None:
+            assert func.__doc__ == function.doc, function.name
+        else:
+            # From 3.13 on, the compiler takes the indentation off the model's docstrings.
+            assert inspect.cleandoc(func.__doc__) == inspect.cleandoc(function.doc), function.name
         assert list(func.__annotations__.items()) == list(function.annotations), function.name
         assert inspect.signature(func) == inspect.signature(expected), function.name
         assert str(inspect.signature(func)) == str(inspect.signature(expected)), function.name
-        if module.__name__ == "drovik.options":
+        if compiled:
             # The model may use locals of its own; the module lists these.
             assert func.__code__.co_varnames == expected.__code__.co_varnames + function.local_names
 

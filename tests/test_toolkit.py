@@ -191,6 +191,7 @@ def test_load_of_empty_file_sets_nothing(table, tmp_path, check_runs):
 
 
 DEEP = 2000
+TOO_DEEP = "nests arrays or tables more deeply than can be read"
 UNKNOWN_NUM_THREADS = "Unknown option 'num_threads'. Did you mean 'num.threads'?"
 
 
@@ -210,9 +211,11 @@ UNKNOWN_NUM_THREADS = "Unknown option 'num_threads'. Did you mean 'num.threads'?
     ('"skorv.mode" = "classic"\nskorv.mode = "twostage"\n', ["option 'skorv.mode' is given twice"]),
     ("keep = true\nverbose = \n", ["Invalid value (at line 2, column 11)"]),
     ("keep = true\nkeep = false\n", ["Cannot overwrite a value (at line 2, column 13)"]),
-    ("keep = " + "[" * DEEP + "]" * DEEP + "\n", ["nests arrays or tables more deeply than can be read"]),
-    ("keep = " + "{a = " * DEEP + "1" + "}" * DEEP + "\n", ["nests arrays or tables more deeply than can be read"]),
-    ("keep = true\n" + "a." * DEEP + "b = 1\n", ["Unknown option " + shown("a." * DEEP + "b", brief=True)]),
+    ("keep = " + "[" * DEEP + "]" * DEEP + "\n", [TOO_DEEP]),
+    ("keep = " + "{a = " * DEEP + "1" + "}" * DEEP + "\n", [TOO_DEEP]),
+    # Dotted keys nest tables too: tomllib reads them without recursion, tomli (before 3.11) with it.
+    ("keep = true\n" + "a." * DEEP + "b = 1\n", ["Unknown option " + shown("a." * DEEP + "b", brief=True)
+                                               if sys.version_info >= (3, 11) else TOO_DEEP]),
     (b'keep = true\nsmtp = "caf\xe9"\n',
      ["is not UTF-8 text ('utf-8' codec can't decode byte 0xe9 in position 23: invalid continuation byte)"]),
 ])
