@@ -7,6 +7,7 @@ belongs to the package's other modules, so nothing here claims more.
 
 from __future__ import annotations
 
+import collections.abc
 import os
 import reprlib
 import shutil
@@ -131,7 +132,7 @@ def _keys_of(arguments: Tuple[Any, ...]) -> List[str]:
     for argument in arguments:
         if isinstance(argument, OptionInfo):
             keys.append(argument.key)
-        elif isinstance(argument, (str, bytes)) or not isinstance(argument, Iterable):
+        elif isinstance(argument, (str, bytes)) or not isinstance(argument, collections.abc.Iterable):
             keys.append(argument)
         else:
             keys.extend(argument)
