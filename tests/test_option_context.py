@@ -262,9 +262,6 @@ class Suspending:
     async def __call__(self):
         pass
 
-    def method(self):
-        yield
-
     rebound_coroutine = staticmethod(coroutine_function)
     rebound_generator = classmethod(generator_function)
     rebound_async_generator = staticmethod(async_generator_function)
@@ -283,9 +280,9 @@ def wrapped_coroutine_function(*args):
 @pytest.mark.parametrize("func", [
     coroutine_function, generator_function, async_generator_function,
     vars(Suspending)["rebound_coroutine"], vars(Suspending)["rebound_generator"],
-    vars(Suspending)["rebound_async_generator"], Suspending(), GeneratorCall(), Suspending().method,
-    functools.partial(coroutine_function), functools.partial(functools.partial(generator_function)),
-    wrapped_coroutine_function, staticmethod(functools.partial(wrapped_coroutine_function)),
+    vars(Suspending)["rebound_async_generator"], Suspending(), GeneratorCall(),
+    functools.partial(coroutine_function), wrapped_coroutine_function,
+    staticmethod(functools.partial(wrapped_coroutine_function)),
 ])
 def test_decorating_suspendable_function_is_refused(func):
     with pytest.raises(TypeError, match=r"use 'with option_context\(\.\.\.\)' inside it"):
