@@ -9,6 +9,7 @@ values (processor count, built-in paths, files on disk) fixed.
 """
 
 import importlib
+import importlib.util
 import os
 import subprocess
 import sys
@@ -18,40 +19,20 @@ import warnings
 
 import pytest
 
+from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING, THREAD_SUFFIX
+
 _MISSING = object()
 
 SKORV_PATH = "/opt/drovik/bin/skorv"
 MEVRO_PATH = "/opt/drovik/bin/mevro"
 REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
 CPUS = 8
+MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_model.py")
 
 # The table of defaults, in insertion order, with "num.threads" as the
 # stand-in processor count (CPUS) gives it.
 DEFAULTS = [
-    ("skorv.arg", None),
-    ("mevro.arg", ""),
-    ("num.threads", f"{CPUS}:1"),
-    ("smtp", "default"),
-    ("safe", True),
-    ("keep", False),
-    ("verbose", False),
-    ("save.memory", False),
-    ("internal.opt", True),
-    ("working.directory", None),
-    ("silent", True),
-    ("debug", False),
-    ("show.warning.graph.file", True),
-    ("scale.model.default", False),
-    ("short.summary", False),
-    ("skorv.timeout", 0),
-    ("mevro.timeout", 0),
-    ("skorv.mode", "compact"),
-    ("malloc.lib", "mi"),
-    ("mevro.evolution", 2),
-    ("mevro.evolution.warn", True),
-    ("mevro.evolution.verbosity", "default"),
-    ("Plexa.features", False),
-    ("numa", False),
+    (key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS
 ]
 
 
@@ -173,6 +154,15 @@ def caught():
 @pytest.fixture
 def default_items():
     return list(DEFAULTS)
+
+
+@pytest.fixture
+def options_model():
+    """A fresh copy of the plain-Python model of the module, under a private name."""
+    found = importlib.util.spec_from_file_location("_drovik_options_model", MODEL_PATH)
+    model = importlib.util.module_from_spec(found)
+    found.loader.exec_module(model)
+    return model
 
 
 @pytest.fixture

@@ -7,12 +7,14 @@ import warnings
 
 import pytest
 
+from drovik._catalogue import message
+
 pytestmark = pytest.mark.usefixtures("env")
 
-BAD_MODE = "Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'."
-MISSING_LIB = "User-defined library for option 'malloc.lib', {}, does not exist. Using default."
-UNAVAILABLE_LIB = "Value for option 'malloc.lib' = {!r} may not be available on this system."
-MULTIBYTE_DIR = "*** working.directory=[{}] contains multibyte characters. This may fail on some systems."
+BAD_MODE = message("invalid_mode")
+MISSING_LIB = message("allocator_missing", "{}")
+UNAVAILABLE_LIB = message("allocator_unavailable", "{!r}")
+MULTIBYTE_DIR = message("working_directory_multibyte", "{}")
 
 
 class PathText(str):

@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -62,19 +63,19 @@ def test_json_lists_every_option(run_interpreter, fresh_rows):
     assert [type(e["value"]) for e in table] == [type(value) for _, value, _ in fresh_rows]
 
 
-def test_set_values_are_shown_as_set(run_python, fresh_rows):
-    proc = run_python(
+def test_set_values_are_shown_as_set(run_interpreter, fresh_rows):
+    proc = run_interpreter("-c", textwrap.dedent(
         """
         import drovik.options as o
         from drovik.__main__ import main
 
         o.skorv_set_option("keep", True)
         o.skorv_set_option(**{"mevro.call": "/usr/bin/mevro", "working.directory": b"/srv/data",
-                              "num.threads": "3:1", "safe": True})
+                              "num.threads": "3:1", "safe": True, "skorv.arg": "/srv/\\udcffa\\ud800"})
         main(["--json"])
         print("--")
         main([])
-        """
+        """), env={"PYTHONIOENCODING": "utf-8:strict"},
     )
     changed = {
         "keep": (True, "set"),
@@ -83,56 +84,85 @@ def test_set_values_are_shown_as_set(run_python, fresh_rows):
         # Set to the value it has by default: still a set value.
         "safe": (True, "set"),
         "mevro.call": ("/usr/bin/mevro", "set"),
+        # A file name's byte that is not UTF-8, and any other lone surrogate.
+        "skorv.arg": ("/srv/\udcffa\ud800", "set"),
     }
     expected = [(key, *changed.get(key, (value, source))) for key, value, source in fresh_rows]
     json_text, table_text = proc.stdout.split("\n--\n")
     as_json = [(e["key"], e["value"], e["source"]) for e in json.loads(json_text)]
-    # A value that JSON cannot hold is given as its repr.
-    assert as_json == [(k, repr(v) if isinstance(v, bytes) else v, s) for k, v, s in expected]
+    # A value that JSON cannot hold is given as its repr; what UTF-8 cannot
+    # write, as a backslash and the byte or code point in hex.
+    in_json = {"/srv/\udcffa\ud800": "/srv/\\xffa\\ud800", b"/srv/data": repr(b"/srv/data")}
+    assert as_json == [(k, in_json.get(v, v), s) for k, v, s in expected]
     assert parse_table(table_text) == [(k, repr(v), marked(k, v, s)) for k, v, s in expected]
 
 
 def config(tmp_path, text):
     path = tmp_path / "drovik.toml"
-    path.write_text(text, encoding="utf-8")
+    path.write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
     return str(path)
 
 
 RUNNABLE = f'skorv.call = "{sys.executable}"\nmevro.call = "{sys.executable}"\n'
 
 
-@pytest.mark.parametrize("args, status, rows", [
-    (["numa", "keep", "numa"], 0, [("numa", "False", "default"), ("keep", "False", "default"), ("numa", "False", "default")]),
-    (["--config", "{config}", "keep", "skorv.call"], 0, [("keep", "True", "set"), ("skorv.call", repr(sys.executable), "set")]),
+@pytest.mark.parametrize("args, rows", [
+    (["numa", "keep", "numa"], [("numa", "False", "default"), ("keep", "False", "default"), ("numa", "False", "default")]),
+    (["--config", "{config}", "keep", "skorv.call"], [("keep", "True", "set"), ("skorv.call", repr(sys.executable), "set")]),
+    # The file is loaded after the environment.
+    (["--env", "--config", "{config}", "keep", "verbose"], [("keep", "True", "set"), ("verbose", "True", "set")]),
+    (["--env", "skorv.call"], [("skorv.call", "'sh'", "set")]),
 ])
-def test_keys_select_rows(run_interpreter, tmp_path, args, status, rows):
+def test_keys_select_rows(run_interpreter, tmp_path, args, rows):
     path = config(tmp_path, RUNNABLE + "keep = true\n")
-    proc = run_interpreter("-m", "drovik", *[arg.format(config=path) for arg in args], status=status)
+    environ = {"DROVIK_KEEP": "0", "DROVIK_VERBOSE": "yes", "DROVIK_SKORV_CALL": "sh"}
+    proc = run_interpreter("-m", "drovik", *[arg.format(config=path) for arg in args], env=environ)
     assert parse_table(proc.stdout) == rows
 
 
-@pytest.mark.parametrize("args, text, error", [
-    (["num_threads"], "", "Unknown option 'num_threads'. Did you mean 'num.threads'?"),
-    (["--check", "keep", "Verbose"], "", "Unknown option 'Verbose'. Did you mean 'verbose'?"),
-    (["--config", "{config}"], 'keep = true\nnumthreads = "2:1"\n', "{config}: Unknown option 'numthreads'. Did you mean 'num.threads'?"),
-    (["--config", "{config}"], "keep = \n", "{config}: Invalid value (at line 1, column 8)"),
-    (["--config", "{config}"], 'skorv.mode = "fast"\n', "Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'."),
-    (["--config", "{config}.absent"], "", "cannot read {config}.absent: No such file or directory"),
+DEEP = 2000
+MB_DIR = "/tmp/d\u00e9p\u00f4t"
+
+
+@pytest.mark.parametrize("options, environ, args, text, errors", [
+    ([], {}, ["num_threads"], "", ["Unknown option 'num_threads'. Did you mean 'num.threads'?"]),
+    ([], {}, ["--check", "keep", "Verbose", "nokey"], "", ["Unknown option 'Verbose'. Did you mean 'verbose'?", "Unknown option 'nokey'"]),
+    ([], {}, ["--config", "{config}"], 'keep = true\nnumthreads = "2:1"\nverbos = 1\n',
+     ["{config}: Unknown option 'numthreads'. Did you mean 'num.threads'?", "{config}: Unknown option 'verbos'. Did you mean 'verbose'?"]),
+    ([], {}, ["--config", "{config}"], 'keep = "yes"\n"skorv.timeout" = "30"\n',
+     ["{config}: keep = 'yes': is a str, but its default False is a bool", "{config}: skorv.timeout = '30': is a str, but its default 0 is a int"]),
+    ([], {}, ["--config", "{config}"], "keep = \n", ["{config}: Invalid value (at line 1, column 8)"]),
+    ([], {}, ["--config", "{config}"], 'skorv.mode = "fast"\n',
+     ["{config}: skorv.mode = 'fast': Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'."]),
+    ([], {}, ["--config", "{config}"], "keep = true\n[bogus]\n", ["{config}: Unknown option 'bogus'"]),
+    ([], {}, ["--config", "{config}"], "keep = " + "[" * DEEP + "]" * DEEP, ["{config}: nests arrays or tables more deeply than can be read"]),
+    ([], {}, ["--config", "{config}"], b'smtp = "caf\xe9"\n', ["{config}: is not UTF-8 text ('utf-8' codec can't decode byte 0xe9 in position 11: invalid continuation byte)"]),
+    ([], {}, ["--config", "{config}.absent"], "", ["cannot read {config}.absent: No such file or directory"]),
+    # A warning of the checks that the filters raise as an error.
+    (["-W", "error"], {}, ["--config", "{config}"], f'working.directory = "{MB_DIR}"\n',
+     [f"{{config}}: *** working.directory=[{MB_DIR}] contains multibyte characters. This may fail on some systems."]),
+    ([], {"PYTHONWARNINGS": "error::UserWarning", "DROVIK_WORKING_DIRECTORY": MB_DIR}, ["--env"], "",
+     [f"environment: *** working.directory=[{MB_DIR}] contains multibyte characters. This may fail on some systems."]),
+    ([], {"DROVIK_KEEP": "maybe", "DROVIK_VERBOS": "1"}, ["--env"], "",
+     ["environment: DROVIK_KEEP = 'maybe': is not a boolean: 1, true, yes, on, 0, false, no, off",
+      "environment: DROVIK_VERBOS is not the variable of an option. Did you mean DROVIK_VERBOSE?"]),
 ])
-def test_error_is_one_line_with_status_2(run_interpreter, tmp_path, args, text, error):
+def test_errors_are_one_line_each_with_status_2(run_interpreter, tmp_path, options, environ, args, text, errors):
     path = config(tmp_path, text)
-    proc = run_interpreter("-m", "drovik", *[arg.format(config=path) for arg in args], status=2)
+    proc = run_interpreter(*options, "-m", "drovik", *[arg.format(config=path) for arg in args], env=environ, status=2)
     assert proc.stdout == ""
-    assert proc.stderr == f"python -m drovik: error: {error.format(config=path)}\n"
+    assert proc.stderr == "".join(f"python -m drovik: error: {error.format(config=path)}\n" for error in errors)
 
 
 @pytest.mark.parametrize("text, args, status, out", [
     (RUNNABLE, [], 0, "No problems found.\n"),
-    (RUNNABLE + 'keep = "false"\nskorv.timeout = -5\n', [], 1,
-     "keep = 'false': is a str, but its default False is a bool\nskorv.timeout = -5: is negative: a time-out cannot be\n"),
-    (RUNNABLE + 'keep = "false"\nskorv.timeout = -5\n', ["skorv.timeout"], 1, "skorv.timeout = -5: is negative: a time-out cannot be\n"),
-    (RUNNABLE + 'keep = "false"\n', ["--json"], 1, '[\n  {\n    "key": "keep",\n    "value": "false",\n    "message": "is a str, but its default False is a bool"\n  }\n]\n'),
+    (RUNNABLE + '"num.threads" = "4"\nskorv.timeout = -5\n', [], 1,
+     "num.threads = '4': must be '<count>:<count>' with two whole numbers from 1 up, as in '4:1'\n"
+     "skorv.timeout = -5: is negative: a time-out cannot be\n"),
+    (RUNNABLE + '"num.threads" = "4"\nskorv.timeout = -5\n', ["skorv.timeout"], 1, "skorv.timeout = -5: is negative: a time-out cannot be\n"),
+    (RUNNABLE + "mevro.timeout = -1\n", ["--json"], 1, '[\n  {\n    "key": "mevro.timeout",\n    "value": -1,\n    "message": "is negative: a time-out cannot be"\n  }\n]\n'),
     ('mevro.call = "/nonexistent/mevro"\n', ["mevro.call"], 1, "mevro.call = '/nonexistent/mevro': does not exist\n"),
+    ('mevro.call = "drovik-no-such-command"\n', ["mevro.call"], 1, "mevro.call = 'drovik-no-such-command': is not a command found on PATH\n"),
 ])
 def test_check_prints_problems_and_sets_status(run_interpreter, tmp_path, text, args, status, out):
     proc = run_interpreter("-m", "drovik", "--check", "--config", config(tmp_path, text), *args, status=status)
@@ -140,9 +170,9 @@ def test_check_prints_problems_and_sets_status(run_interpreter, tmp_path, text, 
 
 
 def test_config_warnings_are_one_line_each(run_interpreter, tmp_path):
-    proc = run_interpreter("-m", "drovik", "--config", config(tmp_path, 'malloc.lib = "JE"\n'), "malloc.lib")
-    assert proc.stderr == "python -m drovik: warning: Value for option 'malloc.lib' = 'JE' may not be available on this system.\n"
-    assert parse_table(proc.stdout) == [("malloc.lib", "'JE'", "set")]
+    proc = run_interpreter("-m", "drovik", "--config", config(tmp_path, f'working.directory = "{MB_DIR}"\n'), "working.directory")
+    assert proc.stderr == f"python -m drovik: warning: *** working.directory=[{MB_DIR}] contains multibyte characters. This may fail on some systems.\n"
+    assert parse_table(proc.stdout) == [("working.directory", repr(MB_DIR), "set")]
 
 
 def test_version_is_the_installed_distribution(run_interpreter):
@@ -150,13 +180,22 @@ def test_version_is_the_installed_distribution(run_interpreter):
     assert proc.stdout == f"drovik {importlib.metadata.version('drovik')}\n"
 
 
+@pytest.mark.parametrize("output, error", [
+    ("pipe", ""),  # the reader has gone, as with `| head`: no word, as a pipe would end it
+    ("full", "python -m drovik: error: cannot write to standard output: No space left on device\n"),
+    ("closed", "python -m drovik: error: standard output is closed\n"),
+])
 @pytest.mark.parametrize("args", [[], ["--json"], ["--check"]])
-def test_closed_pipe_ends_quietly(tmp_path, args):
+def test_output_that_cannot_be_written_has_status_3(tmp_path, output, error, args):
+    command = [sys.executable, "-X", "dev", "-m", "drovik", *args]
+    if output == "closed":
+        command = ["sh", "-c", 'exec "$@" >&-', "sh", *command]
     read_end, write_end = os.pipe()
     os.close(read_end)
     try:
-        proc = subprocess.run([sys.executable, "-X", "dev", "-m", "drovik", *args], stdout=write_end,
-                              stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=60)
+        with open("/dev/full", "wb") as full:
+            stdout = {"pipe": write_end, "full": full, "closed": None}[output]
+            proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=60)
     finally:
         os.close(write_end)
-    assert (proc.returncode, proc.stderr) == (1, "")
+    assert (proc.returncode, proc.stderr) == (3, error)

@@ -23,6 +23,8 @@ from typing import Callable, NamedTuple, Optional
 
 import pytest
 
+from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING
+
 MODEL_PATH = Path(__file__).resolve().parent / "options_model.py"
 _MISSING = object()
 _model_serial = itertools.count()
@@ -489,14 +491,7 @@ def both(*setups):
 
 
 MISSING_LIB = "/opt/lib/libmissing.so"
-DEFAULTS = [
-    ("skorv.arg", None), ("mevro.arg", ""), ("num.threads", "8:1"), ("smtp", "default"), ("safe", True),
-    ("keep", False), ("verbose", False), ("save.memory", False), ("internal.opt", True),
-    ("working.directory", None), ("silent", True), ("debug", False), ("show.warning.graph.file", True),
-    ("scale.model.default", False), ("short.summary", False), ("skorv.timeout", 0), ("mevro.timeout", 0),
-    ("skorv.mode", "compact"), ("malloc.lib", "mi"), ("mevro.evolution", 2), ("mevro.evolution.warn", True),
-    ("mevro.evolution.verbosity", "default"), ("Plexa.features", False), ("numa", False),
-]
+DEFAULTS = [(key, "8:1" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 MB_DIR = "/tmp/d\u00e9p\u00f4t"
 
 

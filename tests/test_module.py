@@ -11,52 +11,15 @@ import subprocess
 import sys
 import typing
 import warnings
-from typing import Any, Dict, Optional, Union  # the names the twins below annotate with
 
 import pytest
 
+import drovik._catalogue as CATALOGUE
 import drovik.skorv_call
 import drovik.utils
 
-MODULE_DOC = (
-    "\n"
-    "Global options for the Python port (R-SKORV options analogue).\n"
-    "\n"
-    "Key functions:\n"
-    "- skorv_get_option_default()\n"
-    "- skorv_get_option(option=None)\n"
-    '- skorv_set_option(**kwargs)   # also supports skorv_set_option("key", value)\n'
-    "- skorv_enabled_Plexa_features()\n"
-)
-
-DEFAULT_DOC = "\n    Default options (no recursion to get current options).\n    "
-GET_DOC = (
-    "\n"
-    "    Get current option(s). If option is None, return a dict of current values.\n"
-    "    Special handling for 'skorv.call' and 'mevro.call' to avoid recursion.\n"
-    "    "
-)
-SET_DOC = (
-    "\n"
-    "    Set global options.\n"
-    "\n"
-    "    Supports:\n"
-    '      skorv_set_option("keep", True)\n'
-    '      skorv_set_option(keep=True, num_threads="4:1")\n'
-    '      skorv_set_option(keep=True, num_threads="4:1", verbose=True)\n'
-    "    "
-)
-
-FUNCTIONS = [
-    "_cpu_default_string",
-    "skorv_get_option_default",
-    "skorv_get_option",
-    "skorv_set_option",
-    "_set_one",
-    "_post_set_checks",
-    "skorv_enabled_Plexa_features",
-]
-NO_ARG_FUNCTIONS = ["_cpu_default_string", "skorv_get_option_default", "_post_set_checks", "skorv_enabled_Plexa_features"]
+FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS]
+NO_ARG_FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS if not function.parameters]
 BOUND_NAMES = [
     "os",
     "warnings",
@@ -73,31 +36,21 @@ BOUND_NAMES = [
 ]
 
 
-# Plain-Python twins with the signatures the module's functions must report.
-def _cpu_default_string() -> "str": ...
-def skorv_get_option_default() -> "Dict[str, Any]": ...
-def skorv_get_option(option: "Optional[Union[str, list]]" = None): ...
-def skorv_set_option(*args, **kwargs) -> "None": ...
-def _set_one(option: "str", value: "Any") -> "None": ...
-def _post_set_checks() -> "None": ...
-def skorv_enabled_Plexa_features() -> "bool": ...
+def twin(function):
+    """A plain-Python function with the signature that the catalogue gives ``function``."""
+    namespace = {}
+    exec(f"def {function.name}({function.parameters}): pass", namespace)
+    made = namespace[function.name]
+    made.__annotations__ = dict(function.annotations)
+    return made
 
 
-TWINS = {name: globals()[name] for name in FUNCTIONS}
+TWINS = {function.name: twin(function) for function in CATALOGUE.FUNCTIONS}
 SHAPES = {
     # name: (ordered annotations, __defaults__, __doc__)
-    "_cpu_default_string": ([("return", "str")], None, None),
-    "skorv_get_option_default": ([("return", "Dict[str, Any]")], None, DEFAULT_DOC),
-    "skorv_get_option": ([("option", "Optional[Union[str, list]]")], (None,), GET_DOC),
-    "skorv_set_option": ([("return", "None")], None, SET_DOC),
-    "_set_one": ([("option", "str"), ("value", "Any"), ("return", "None")], None, None),
-    "_post_set_checks": ([("return", "None")], None, None),
-    "skorv_enabled_Plexa_features": ([("return", "bool")], None, None),
+    function.name: (list(function.annotations), TWINS[function.name].__defaults__, function.doc)
+    for function in CATALOGUE.FUNCTIONS
 }
-
-
-def test_module_docstring(options):
-    assert options.__doc__ == MODULE_DOC
 
 
 def test_names_bound_in_order_and_nothing_else(options):
@@ -131,28 +84,102 @@ def test_module_attributes_follow_how_it_was_found(options):
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_function_object_attributes(options, name):
     func = getattr(options, name)
-    annotations, defaults, doc = SHAPES[name]
     assert func.__name__ == name
     assert func.__qualname__ == name
     assert func.__module__ == "drovik.options"
-    assert list(func.__annotations__.items()) == annotations
-    assert func.__defaults__ == defaults
+    assert func.__defaults__ == SHAPES[name][1]
     assert func.__kwdefaults__ is None
-    assert func.__doc__ == doc
-    assert inspect.signature(func) == inspect.signature(TWINS[name])
-    assert str(inspect.signature(func)) == str(inspect.signature(TWINS[name]))
     assert re.fullmatch(rf"<function {name} at 0x[0-9a-fA-F]+>", repr(func))
 
 
-@pytest.mark.parametrize(
-    "name, varnames",
-    [
-        ("skorv_get_option", ("option", "defaults", "out", "val", "rem", "keys", "out_list", "key")),
-        ("_post_set_checks", ("mode", "arg", "wdir")),
-    ],
-)
-def test_code_object_lists_locals(options, name, varnames):
-    assert getattr(options, name).__code__.co_varnames == varnames
+# --- the catalogue of option facts, against the compiled module and the model
+
+
+def follows_docstrings_and_signatures(module, env, default_items):
+    compiled = module.__name__ == "drovik.options"
+    assert module.__doc__ == CATALOGUE.MODULE_DOC
+    for function in CATALOGUE.FUNCTIONS:
+        func, expected = getattr(module, function.name), TWINS[function.name]
+        if compiled or function.doc is None:
+            assert func.__doc__ == function.doc, function.name
+        else:
+            # From 3.13 on, the compiler takes the indentation off the model's docstrings.
+            assert inspect.cleandoc(func.__doc__) == inspect.cleandoc(function.doc), function.name
+        assert list(func.__annotations__.items()) == list(function.annotations), function.name
+        assert inspect.signature(func) == inspect.signature(expected), function.name
+        assert str(inspect.signature(func)) == str(inspect.signature(expected)), function.name
+        if compiled:
+            # The model may use locals of its own; the module lists these.
+            assert func.__code__.co_varnames == expected.__code__.co_varnames + function.local_names
+
+
+def follows_defaults_and_order(module, env, default_items):
+    got = module.skorv_get_option_default()
+    assert [(key, type(value), value) for key, value in got.items()] == [
+        (key, type(value), value) for key, value in default_items
+    ]
+    assert list(module.skorv_get_option()) == list(CATALOGUE.KEYS)
+    for key, function in CATALOGUE.BUILTIN_PATH_FUNCTIONS.items():
+        assert module.skorv_get_option(key) == getattr(module, function)()
+    for cpus, count in [(CATALOGUE.MAX_THREADS + 1, CATALOGUE.MAX_THREADS), (2, 2)]:
+        env.cpus = cpus
+        assert module._cpu_default_string() == f"{count}{CATALOGUE.THREAD_SUFFIX}"
+
+
+def follows_accepted_words(module, env, default_items):
+    for mode in CATALOGUE.ENGINE_MODES:
+        module.skorv_set_option(CATALOGUE.MODE_KEY, mode)
+        assert module._SKORV_OPTIONS[CATALOGUE.MODE_KEY] == CATALOGUE.MODE_REPLACEMENTS.get(mode, mode)
+    for name in CATALOGUE.ALLOCATOR_NAMES:
+        module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, name)
+    assert env.count("exists") == 0
+    assert module._SKORV_OPTIONS[CATALOGUE.ALLOCATOR_KEY] == dict(default_items)[CATALOGUE.ALLOCATOR_KEY]
+    module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, CATALOGUE.UNSET_ALLOCATOR)
+    assert module._SKORV_OPTIONS[CATALOGUE.ALLOCATOR_KEY] == dict(default_items)[CATALOGUE.ALLOCATOR_KEY]
+    for word in CATALOGUE.REMOTE_ENGINE_WORDS:
+        module.skorv_set_option("skorv.call", word.upper())
+        assert module.skorv_get_option("skorv.call") == env.remote
+
+
+def follows_messages(module, env, default_items):
+    errors = [
+        (lambda: module.skorv_get_option("nokey"), KeyError, CATALOGUE.message("unknown_option", "nokey")),
+        (lambda: module.skorv_set_option("keep"), TypeError, CATALOGUE.message("set_form")),
+        (lambda: module.skorv_set_option(1, True), TypeError, CATALOGUE.message("set_key_type")),
+        (lambda: module.skorv_set_option(CATALOGUE.MODE_KEY, "fast"), ValueError, CATALOGUE.message("invalid_mode")),
+    ]
+    for call, kind, text in errors:
+        with pytest.raises(kind) as info:
+            call()
+        assert info.value.args == (text,)
+    module._SKORV_OPTIONS = {}
+    wdir = "/data/d\u00e9p\u00f4t"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, "/gone/lib.so")
+        module.skorv_set_option(**{CATALOGUE.ALLOCATOR_KEY: "JE", CATALOGUE.WORKING_DIRECTORY_KEY: wdir})
+    assert [str(w.message) for w in caught] == [
+        CATALOGUE.message("allocator_missing", "/gone/lib.so"),
+        CATALOGUE.message("allocator_unavailable", repr("JE")),
+        CATALOGUE.message("working_directory_multibyte", wdir),
+    ]
+
+
+@pytest.fixture(params=["compiled", "model"])
+def implementation(request, options, env, options_model):
+    if request.param == "compiled":
+        return options
+    for name in ("os", "skorv_call_builtin", "mevro_call_builtin", "skorv_remote_script", "_any_mb"):
+        setattr(options_model, name, getattr(options, name))
+    return options_model
+
+
+@pytest.mark.parametrize("follows", [
+    follows_docstrings_and_signatures, follows_defaults_and_order, follows_accepted_words, follows_messages,
+])
+def test_implementation_follows_the_catalogue(implementation, env, default_items, follows):
+    # A fact changed on one side only fails here.
+    follows(implementation, env, default_items)
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

@@ -1,3 +1,8 @@
+import asyncio
+import functools
+import itertools
+import re
+import threading
 import types
 import warnings
 
@@ -75,14 +80,10 @@ def test_block_exception_passes_out_unchanged_and_restores(monkeypatch, exc):
 
 
 @pytest.mark.parametrize("preset, args, kwargs, action", [
-    ({"verbose": 0}, (), {"keep": True, "Verbose": 1, "verbose": True}, "always"),
     ({}, (), {"skorv.mode": "Compact"}, "always"),
     ({"skorv.mode": "classic"}, ("skorv.mode", None), {}, "always"),
     ({"skorv.mode": "bogus"}, ("num.threads", "2:1"), {}, "always"),
-    ({}, ("keep",), {}, "always"),
-    ({}, ("keep", True), {"verbose": True}, "always"),
-    ({}, (), {}, "always"),
-    ({}, (1, True), {}, "always"),
+    ({"verbose": 0}, (), {"keep": True, "skorv.mode": None, "verbose": True}, "always"),
     ({}, ("malloc.lib", MISSING_FILE), {}, "error"),
     ({"working.directory": "/tmp/d\u00e9j\u00e0"}, ("keep", True), {}, "error"),
 ])
@@ -97,6 +98,22 @@ def test_refused_at_entry_raises_like_plain_set_and_restores(monkeypatch, preset
                 pytest.fail("block must not run")
     assert info.value.args == plain_error.args
     assert table == preset
+
+
+@pytest.mark.parametrize("args, kwargs, error, says", [
+    (("num_threads", "2:1"), {}, KeyError, "Unknown option 'num_threads'"),
+    ((), {"keep": True, "Verbose": 1}, KeyError, "Unknown option 'Verbose'"),
+    (("keep",), {}, TypeError, "Use either option_context('key', value)"),
+    (("keep", True), {"verbose": True}, TypeError, "Use either option_context('key', value)"),
+    ((), {}, TypeError, "Use either option_context('key', value)"),
+    ((print,), {}, TypeError, "Use either option_context('key', value)"),
+    ((1, True), {}, TypeError, "option_context('key', value) needs a str key, not int"),
+])
+def test_bad_call_refused_when_made(monkeypatch, args, kwargs, error, says):
+    table = fresh_table(monkeypatch, {"keep": "before"})
+    with pytest.raises(error, match=re.escape(says)):
+        option_context(*args, **kwargs)
+    assert table == {"keep": "before"}
 
 
 @pytest.mark.parametrize("preset, args, kwargs", [
@@ -241,7 +258,108 @@ async def async_generator_function():
     yield
 
 
-@pytest.mark.parametrize("func", [coroutine_function, generator_function, async_generator_function])
+class Suspending:
+    async def __call__(self):
+        pass
+
+    rebound_coroutine = staticmethod(coroutine_function)
+    rebound_generator = classmethod(generator_function)
+    rebound_async_generator = staticmethod(async_generator_function)
+
+
+class GeneratorCall:
+    def __call__(self):
+        yield
+
+
+@functools.wraps(coroutine_function)
+def wrapped_coroutine_function(*args):
+    return coroutine_function(*args)
+
+
+@pytest.mark.parametrize("func", [
+    coroutine_function, generator_function, async_generator_function,
+    vars(Suspending)["rebound_coroutine"], vars(Suspending)["rebound_generator"],
+    vars(Suspending)["rebound_async_generator"], Suspending(), GeneratorCall(),
+    functools.partial(coroutine_function), wrapped_coroutine_function,
+    staticmethod(functools.partial(wrapped_coroutine_function)),
+])
 def test_decorating_suspendable_function_is_refused(func):
     with pytest.raises(TypeError, match=r"use 'with option_context\(\.\.\.\)' inside it"):
         option_context(keep=True)(func)
+
+
+# --- contexts that overlap in threads and tasks
+
+ORIGINAL = object()
+OVERLAPPING = [{"skorv.timeout": 1, "keep": True}, {"skorv.timeout": 2}, {"skorv.timeout": 3, "keep": False, "verbose": True}]
+
+
+def table_while_active(active):
+    """The table while the contexts ``active`` (in their order of entry) are: each key the last one's value."""
+    table = {"skorv.timeout": ORIGINAL}
+    for index in active:
+        table.update(OVERLAPPING[index])
+    return table
+
+
+def threads_leaving_in(order):
+    """Enter each context in a thread of its own, one after the other; leave them in ``order``.
+
+    Returns the table after each exit.
+    """
+    entered = [threading.Event() for _ in OVERLAPPING]
+    leave = [threading.Event() for _ in OVERLAPPING]
+
+    def job(index):
+        with option_context(**OVERLAPPING[index]):
+            entered[index].set()
+            leave[index].wait(60)
+
+    threads = [threading.Thread(target=job, args=(index,), daemon=True) for index in range(len(OVERLAPPING))]
+    for thread, is_in in zip(threads, entered):
+        thread.start()
+        is_in.wait(60)
+    states = []
+    for index in order:
+        leave[index].set()
+        threads[index].join(60)
+        states.append(dict(drovik.options._SKORV_OPTIONS))
+    return states
+
+
+def tasks_leaving_in(order):
+    """The same with asyncio tasks, each leaving its context after an await."""
+    async def job(index, entered, leave):
+        with option_context(**OVERLAPPING[index]):
+            entered.set()
+            await leave.wait()
+
+    async def run():
+        leave = [asyncio.Event() for _ in OVERLAPPING]
+        tasks = []
+        for index in range(len(OVERLAPPING)):
+            entered = asyncio.Event()
+            tasks.append(asyncio.ensure_future(job(index, entered, leave[index])))
+            await entered.wait()
+        states = []
+        for index in order:
+            leave[index].set()
+            await tasks[index]
+            states.append(dict(drovik.options._SKORV_OPTIONS))
+        return states
+
+    return asyncio.run(run())
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(range(len(OVERLAPPING)))))
+@pytest.mark.parametrize("leaving_in", [threads_leaving_in, tasks_leaving_in])
+def test_overlapping_contexts_restore_the_table_in_any_order(monkeypatch, leaving_in, order):
+    table = fresh_table(monkeypatch, {"skorv.timeout": ORIGINAL})
+    active = list(range(len(OVERLAPPING)))
+    expected = []
+    for index in order:
+        active.remove(index)
+        expected.append(table_while_active(active))
+    assert leaving_in(order) == expected
+    assert table == {"skorv.timeout": ORIGINAL} and table["skorv.timeout"] is ORIGINAL

@@ -78,11 +78,6 @@ def test_broken_helper_leaves_plain_key_error(options, env, monkeypatch, break_h
         assert sys.exc_info() == (None, None, None)
 
 
-def test_helper_knows_exactly_the_module_keys(options):
-    known = list(options.skorv_get_option_default()) + ["skorv.call", "mevro.call"]
-    assert list(drovik._suggest.KNOWN_KEYS) == known
-
-
 def test_note_makes_no_call_the_module_would_not_make(options, env, monkeypatch):
     def failed_calls():
         for call in (lambda: options.skorv_get_option(["keep", "num_threads"]),

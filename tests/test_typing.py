@@ -5,7 +5,9 @@ the stub names everything the module binds, and a type checker resolves calls
 to the documented result types."""
 
 import ast
+import json
 import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -13,6 +15,10 @@ import textwrap
 import pytest
 
 import drovik
+import drovik._catalogue as CATALOGUE
+import drovik.options
+
+USAGE = pathlib.Path(__file__).with_name("documented_usage.py")
 
 
 def package_file(name):
@@ -47,6 +53,17 @@ def test_stub_names_every_binding_of_the_module(options):
     tree = ast.parse(package_file("options.pyi").read_text(encoding="utf-8"))
     bound = {name for name in vars(options) if not name.startswith("__")}
     assert stub_names(tree) == bound
+
+
+def test_stub_docstrings_are_the_modules():
+    # The docstring of each function is on its first definition (the first
+    # overload), where editors show it.
+    tree = ast.parse(package_file("options.pyi").read_text(encoding="utf-8"))
+    docs = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            docs.setdefault(node.name, ast.get_docstring(node, clean=False))
+    assert docs == {function.name: function.doc for function in CATALOGUE.FUNCTIONS}
 
 
 # Each line is checked by one mypy run over the whole snippet: either the type
@@ -129,3 +146,35 @@ def test_checker_refuses_call_the_module_refuses(mypy_report, expr):
     _, refused_at, by_line = mypy_report
     messages = by_line.get(refused_at[expr], [])
     assert any(message.startswith("error:") for message in messages), messages
+
+
+def test_documented_usage_runs(run_interpreter):
+    run_interpreter(str(USAGE))
+
+
+def strict_check(checker, script, tmp_path):
+    """The diagnostics of ``checker`` in strict mode on ``script``, as (rule or code, line, message)."""
+    if checker == "mypy":
+        args = ["--strict", "--no-error-summary", "--hide-error-context", "--no-pretty", "--cache-dir", str(tmp_path / "cache")]
+    else:
+        args = ["--outputjson", "--pythonpath", sys.executable]
+    result = subprocess.run([sys.executable, "-m", checker, *args, script.name], cwd=tmp_path,
+                            capture_output=True, text=True, check=False)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    if checker == "mypy":
+        return [tuple(line.split(":", 2)[1:]) for line in result.stdout.splitlines()]
+    report = json.loads(result.stdout)["generalDiagnostics"]
+    return [(d.get("rule", d["severity"]), d["range"]["start"]["line"] + 1, d["message"]) for d in report]
+
+
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_documented_usage_is_clean_under_strict_checking(tmp_path, checker):
+    pytest.importorskip(checker)
+    script = tmp_path / USAGE.name
+    shutil.copy(USAGE, script)
+    found = strict_check(checker, script, tmp_path)
+    if pathlib.Path(drovik.options.__file__).parent != pathlib.Path(drovik.__file__).parent:
+        # An editable install keeps the compiled module apart from the
+        # package's sources and stub, where pyright does not look for it.
+        found = [diagnostic for diagnostic in found if diagnostic[0] != "reportMissingModuleSource"]
+    assert found == []

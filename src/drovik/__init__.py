@@ -17,16 +17,48 @@ _LAZY = {
     "describe_options": ("_toolkit", "describe_options"),
     "check_options": ("_toolkit", "check_options"),
     "load_options": ("_toolkit", "load_options"),
+    "load_env": ("_toolkit", "load_env"),
+    "options_environ": ("_toolkit", "options_environ"),
+    "OptionInfo": ("_toolkit", "OptionInfo"),
+    "Problem": ("_toolkit", "Problem"),
+    "OptionLoadError": ("_toolkit", "OptionLoadError"),
+    "OptionKey": ("_catalogue", "OptionKey"),
 }
 
-__all__ = list(_LAZY)
+# Written out, not taken from _LAZY: type checkers read only a literal list.
+__all__ = [
+    "option_context",
+    "options",
+    "reset_options",
+    "option_info",
+    "describe_options",
+    "check_options",
+    "load_options",
+    "load_env",
+    "options_environ",
+    "OptionInfo",
+    "Problem",
+    "OptionLoadError",
+    "OptionKey",
+]
 
 # Not the typing module's: importing that alone costs more than the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from . import options
-    from ._toolkit import check_options, describe_options, load_options, option_info, reset_options
-    from .context import option_context
+    # "import x as x" re-exports x, for checkers that read no __all__.
+    from . import options as options
+    from ._catalogue import OptionKey as OptionKey
+    from ._toolkit import OptionInfo as OptionInfo
+    from ._toolkit import OptionLoadError as OptionLoadError
+    from ._toolkit import Problem as Problem
+    from ._toolkit import check_options as check_options
+    from ._toolkit import describe_options as describe_options
+    from ._toolkit import load_env as load_env
+    from ._toolkit import load_options as load_options
+    from ._toolkit import option_info as option_info
+    from ._toolkit import options_environ as options_environ
+    from ._toolkit import reset_options as reset_options
+    from .context import option_context as option_context
 
     __version__: str
 

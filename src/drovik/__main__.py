@@ -3,26 +3,47 @@
 import argparse
 import json
 import os
+import re
 import sys
 import warnings
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import options
-from ._suggest import KNOWN_KEYS, note_for
-from ._toolkit import OptionInfo, Problem, check_options, command_problem, load_options, option_info
+from ._catalogue import COMMAND_KEYS, KEYS
+from ._toolkit import (
+    DOES_NOT_EXIST,
+    NOT_ON_PATH,
+    OptionInfo,
+    OptionLoadError,
+    Problem,
+    check_options,
+    command_problem,
+    load_env,
+    load_options,
+    option_info,
+    shown,
+    unknown_key_line,
+)
 
 PROG = "python -m drovik"
-# Exit statuses: problems found by --check, and a call that cannot be carried out.
-PROBLEMS_FOUND = 1
-USAGE_ERROR = 2
+# Exit statuses, as the README lists them.
+PROBLEMS_FOUND = 1  # --check found problems
+USAGE_ERROR = 2  # arguments, a file or the environment that cannot be used
+OUTPUT_FAILED = 3  # standard output is closed or full, or its reader has gone
 
 _SOURCE_LABELS = {"set": "set", "default": "default", "built-in": "built-in path"}
 _SOURCE_REMOTE = "remote script"
-_COMMAND_KEYS = ("skorv.call", "mevro.call")
+# Characters that UTF-8 cannot write: the surrogates by which os.fsdecode
+# keeps the bytes of a file name that are not UTF-8, and any other.
+_UNWRITABLE = re.compile("[\ud800-\udfff]")
 
 
 class CommandError(Exception):
-    """A one-line error for the user; the command exits with USAGE_ERROR."""
+    """Lines of error for the user, one per argument; the command exits with USAGE_ERROR."""
+
+
+class OutputError(Exception):
+    """Standard output cannot be written; the command exits with OUTPUT_FAILED after the message, if any."""
 
 
 def _source_label(info: OptionInfo) -> str:
@@ -34,22 +55,33 @@ def _source_label(info: OptionInfo) -> str:
 
 
 def _is_missing(info: OptionInfo) -> bool:
-    return info.key in _COMMAND_KEYS and command_problem(info.value) == "does not exist"
+    return info.key in COMMAND_KEYS and command_problem(info.value) in (DOES_NOT_EXIST, NOT_ON_PATH)
 
 
 def _json_value(value: Any) -> Any:
     try:
         json.dumps(value, allow_nan=False)
     except (TypeError, ValueError):
-        return repr(value)
+        return shown(value)
     return value
+
+
+def _escaped(match: "re.Match[str]") -> str:
+    code = ord(match.group())
+    # As JSON text: a backslash, then x and the byte in hex (or u and the
+    # code point), so that the output is valid UTF-8 and says which byte it was.
+    return f"\\\\x{code - 0xDC00:02x}" if 0xDC80 <= code <= 0xDCFF else f"\\\\u{code:04x}"
+
+
+def _json(rows: List[Dict[str, Any]]) -> str:
+    return _UNWRITABLE.sub(_escaped, json.dumps(rows, indent=2, ensure_ascii=False))
 
 
 def format_table(infos: List[OptionInfo]) -> str:
     rows = []
     for info in infos:
         source = _source_label(info) + (", missing" if _is_missing(info) else "")
-        rows.append((info.key, repr(info.value), source))
+        rows.append((info.key, shown(info.value), source))
     key_width = max(len("option"), *(len(key) for key, _, _ in rows))
     value_width = max(len("value"), *(len(value) for _, value, _ in rows))
     lines = [f"{'option':<{key_width}}  {'value':<{value_width}}  source"]
@@ -67,76 +99,89 @@ def format_json(infos: List[OptionInfo]) -> str:
             "value": _json_value(info.value),
             "source": _source_label(info),
         }
-        if info.key in _COMMAND_KEYS:
+        if info.key in COMMAND_KEYS:
             row["missing"] = _is_missing(info)
         table.append(row)
-    return json.dumps(table, indent=2, ensure_ascii=False)
+    return _json(table)
 
 
 def format_problems(problems: List[Problem], as_json: bool) -> str:
     if as_json:
-        found = [
-            {"key": p.key, "value": _json_value(p.value), "message": p.message} for p in problems
-        ]
-        return json.dumps(found, indent=2, ensure_ascii=False)
+        return _json([{"key": p.key, "value": _json_value(p.value), "message": p.message} for p in problems])
     if not problems:
         return "No problems found."
-    return "\n".join(f"{p.key} = {p.value!r}: {p.message}" for p in problems)
+    return "\n".join(f"{p.key} = {shown(p.value)}: {p.message}" for p in problems)
 
 
-def _unknown_key_line(key: str) -> str:
-    note = note_for(key)
-    return f"Unknown option '{key}'" + (f". {note}" if note else "")
-
-
-def _key_error_line(error: KeyError) -> str:
-    message = str(error.args[0]) if error.args else ""
-    head = "Unknown option '"
-    if message.startswith(head) and message.endswith("'"):
-        return _unknown_key_line(message[len(head) : -1])
-    return message
-
-
-def _load_config(path: str) -> None:
-    with warnings.catch_warnings(record=True) as shown:
+def _load(load: Callable[[], object], source: str) -> None:
+    """Run ``load``: its problems and failures become a CommandError, its warnings one line each."""
+    with warnings.catch_warnings(record=True) as shown_warnings:
         try:
-            load_options(path)
+            load()
+        except OptionLoadError as error:
+            raise CommandError(*(f"{error.source}: {problem}" for problem in error.problems)) from None
         except OSError as error:
-            raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
-        except KeyError as error:
-            raise CommandError(f"{path}: {_key_error_line(error)}") from None
-        except ValueError as error:
-            raise CommandError(str(error)) from None
+            raise CommandError(f"cannot read {source}: {error.strerror or error}") from None
+        except (ValueError, Warning) as error:
+            # A check that refused the set, or one of its warnings that the
+            # filters raise as an error (-W error).
+            raise CommandError(f"{source}: {error}") from None
         finally:
             # The filters have passed these; show them as one line each.
-            for warning in shown:
-                print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+            for warning in shown_warnings:
+                _tell(f"{PROG}: warning: {warning.message}")
+
+
+def _drop_output() -> None:
+    # Point standard output at nothing, so that the flush at exit does not
+    # fail again on what is still buffered.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def _print(text: str) -> None:
+    if sys.stdout is None:
+        # Started with standard output closed.
+        raise OutputError("standard output is closed")
     try:
         print(text, flush=True)
     except BrokenPipeError:
-        # The reader has gone (`| head`). Point standard output at nothing, so
-        # that the flush at exit does not fail again, and end quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        raise SystemExit(1) from None
+        # The reader has gone (`| head`): end without a word, as a pipe would.
+        _drop_output()
+        raise OutputError() from None
+    except OSError as error:
+        _drop_output()
+        raise OutputError(f"cannot write to standard output: {error.strerror or error}") from None
+
+
+def _tell(line: str) -> None:
+    """Print a line on standard error, if there is one to print on."""
+    if sys.stderr is not None:
+        try:
+            print(line, file=sys.stderr, flush=True)
+        except OSError:
+            pass
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Show drovik options with their current values and where they come from.",
+        epilog=(
+            f"exit status: 0 done; {PROBLEMS_FOUND} --check found problems; {USAGE_ERROR} arguments, a file or "
+            f"the environment that cannot be used; {OUTPUT_FAILED} standard output could not be written"
+        ),
     )
     parser.add_argument("keys", nargs="*", metavar="KEY", help="show only these options")
     parser.add_argument("--json", action="store_true", help="print JSON, for tools")
     parser.add_argument(
         "--check",
         action="store_true",
-        help="print the problems a run would meet instead; exit status 1 if there are any",
+        help=f"print the problems a run would meet instead; exit status {PROBLEMS_FOUND} if there are any",
     )
-    parser.add_argument("--config", metavar="FILE", help="set the options of a TOML file first")
+    parser.add_argument("--env", action="store_true", help="set the options of the DROVIK_ variables first")
+    parser.add_argument("--config", metavar="FILE", help="set the options of a TOML file first (after --env)")
     parser.add_argument("--version", action="store_true", help="print the version and exit")
     return parser
 
@@ -147,11 +192,13 @@ def _run(args: argparse.Namespace) -> int:
 
         _print(f"drovik {drovik.__version__}")
         return 0
-    for key in args.keys:
-        if key not in KNOWN_KEYS:
-            raise CommandError(_unknown_key_line(key))
+    unknown = [unknown_key_line(key) for key in args.keys if key not in KEYS]
+    if unknown:
+        raise CommandError(*unknown)
+    if args.env:
+        _load(load_env, "environment")
     if args.config is not None:
-        _load_config(args.config)
+        _load(lambda: load_options(args.config), args.config)
     if args.check:
         problems = [p for p in check_options() if not args.keys or p.key in args.keys]
         _print(format_problems(problems, args.json))
@@ -166,8 +213,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return _run(args)
     except CommandError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
+        for line in error.args:
+            _tell(f"{PROG}: error: {line}")
         return USAGE_ERROR
+    except OutputError as error:
+        if error.args:
+            _tell(f"{PROG}: error: {error.args[0]}")
+        return OUTPUT_FAILED
 
 
 if __name__ == "__main__":

@@ -2,10 +2,10 @@
 
 The keys and their order, the defaults, the words the checks accept, the
 pieces of every message, the module's docstrings and the signatures of its
-functions. The Python layer (the toolkit, the command, the key suggestions)
-imports this file; the build of the compiled module reads it too and turns it
-into C++ constants, so the compiled module never imports it and its import
-cost does not change.
+functions. The Python layer (the toolkit, the command, the key suggestions,
+option_context) and the tests import this file; the build of the compiled
+module reads it too and turns it into C++ constants, so the compiled module
+never imports it and its import cost does not change.
 
 Adding an option: add its key to ``OptionKey`` at its place in the order and
 its default to ``DEFAULTS`` (and, if the module itself treats it specially, a
@@ -58,6 +58,7 @@ class ThreadString:
         return "THREAD_STRING"
 
 
+THREADS_KEY = "num.threads"
 THREAD_STRING = ThreadString()
 MAX_THREADS = 16
 THREAD_SUFFIX = ":1"

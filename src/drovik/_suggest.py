@@ -1,4 +1,4 @@
-"""The known option keys, and the "did you mean" note for a key that is none of them.
+"""The "did you mean" note for a key that is not one of the known option keys.
 
 The compiled module asks ``note_for`` when it raises its ``KeyError`` for an
 unknown key, so this runs only on that error path.  It calls nothing but
@@ -10,36 +10,7 @@ from __future__ import annotations
 
 import sys
 
-# The 24 keys with a default, in the order of the table of defaults, then the
-# two command paths, which have none.
-KNOWN_KEYS = (
-    "skorv.arg",
-    "mevro.arg",
-    "num.threads",
-    "smtp",
-    "safe",
-    "keep",
-    "verbose",
-    "save.memory",
-    "internal.opt",
-    "working.directory",
-    "silent",
-    "debug",
-    "show.warning.graph.file",
-    "scale.model.default",
-    "short.summary",
-    "skorv.timeout",
-    "mevro.timeout",
-    "skorv.mode",
-    "malloc.lib",
-    "mevro.evolution",
-    "mevro.evolution.warn",
-    "mevro.evolution.verbosity",
-    "Plexa.features",
-    "numa",
-    "skorv.call",
-    "mevro.call",
-)
+from ._catalogue import KEYS
 
 # Similarity (difflib's ratio) from which a known key counts as close.
 _CUTOFF = 0.7
@@ -62,7 +33,7 @@ def close_keys(key: object) -> list[str]:
     import difflib
 
     word = _normalised(key)
-    by_form = {_normalised(known): known for known in KNOWN_KEYS}
+    by_form = {_normalised(known): known for known in KEYS}
     if word in by_form:
         return [by_form[word]]
     close = difflib.get_close_matches(word, list(by_form), n=_MOST, cutoff=_CUTOFF)
