@@ -844,15 +844,37 @@ def in_small_thread(script):
     )
 
 
-@pytest.mark.parametrize("stack", ["main", "small-thread"])
+def with_stack_limit_lifted(script):
+    # As `ulimit -s unlimited` or a program preparing for deep recursion does,
+    # before the first call. The address space is capped (outside the
+    # sanitizer, which reserves terabytes) so that a runaway loop fails the
+    # child rather than taking the machine's memory.
+    return (
+        "import os, resource\n"
+        "if 'asan' not in os.environ.get('LD_PRELOAD', ''):\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
+        "hard = resource.getrlimit(resource.RLIMIT_STACK)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))\n"
+    ) + script
+
+
+@pytest.mark.parametrize("stack", ["main", "small-thread", "stack-limit-lifted", "foreign-256k"])
 @pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
-def test_recursion_with_raised_limit_still_ends_in_recursion_error(run_interpreter, case, stack):
+def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on
-    # the C stack, must stop before that stack runs out, small thread stacks
-    # included.
+    # the C stack, must stop before that stack runs out: small thread stacks,
+    # a main thread whose stack limit was lifted (reported to reach terabytes
+    # down) and the smallest stack of its own making on which plain Python's
+    # loops end in RecursionError.
     script = recursion_script(case, 100_000)
-    proc = run_interpreter("-c", script if stack == "main" else in_small_thread(script))
+    if stack == "small-thread":
+        script = in_small_thread(script)
+    elif stack == "stack-limit-lifted":
+        script = with_stack_limit_lifted(script)
+    elif stack == "foreign-256k":
+        script = request.getfixturevalue("on_foreign_stack")(script, 256 * 1024)
+    proc = run_interpreter("-c", script)
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 
