@@ -206,6 +206,25 @@ def test_cleared_function_answers_like_a_python_function(run_interpreter):
     assert proc.stdout == "None None True\nno name\nFalse\n"
 
 
+HOLLOW_FUNCTION_CHILD = r"""
+import copy, pickle
+import drovik.options as m
+
+T = type(m.skorv_get_option)
+try:
+    T.__new__ = lambda cls: object.__new__(cls)  # the type is mutable on 3.9
+    T()
+except TypeError as exc:
+    print(exc)
+assert copy.copy(m.skorv_get_option) is pickle.loads(pickle.dumps(m.skorv_get_option)) is m.skorv_get_option
+"""
+
+
+def test_function_type_makes_no_instance_the_module_did_not_fill(run_interpreter):
+    proc = run_interpreter("-c", HOLLOW_FUNCTION_CHILD)
+    assert "'drovik.options.function'" in proc.stdout
+
+
 # --- Memory running out during the import.
 
 IMPORT_NOMEMORY_CHILD = r"""
