@@ -142,6 +142,67 @@ def test_import_with_every_dict_watcher_slot_taken(run_interpreter):
     assert proc.stdout == "ok\n"
 
 
+LATER_WATCHER_CHILD = r"""
+import ctypes, sys
+import drovik.options as m
+
+CALLBACK = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+armed = True
+
+
+@CALLBACK
+def read_and_set(event, namespace, key, new_value):
+    # Another extension's watcher, added after the module's, runs before the
+    # change is made and uses the module through its namespace.
+    if armed:
+        m.skorv_get_option("keep")
+        m.skorv_set_option("verbose", True)
+    return 0
+
+
+api = ctypes.pythonapi
+api.PyDict_AddWatcher.argtypes = [CALLBACK]
+api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+watcher = api.PyDict_AddWatcher(read_and_set)
+assert watcher >= 0 and api.PyDict_Watch(watcher, vars(m)) == 0
+
+
+class Binding:
+    def __init__(self, text):
+        self.text = text
+
+    def __call__(self, *args):
+        if args:
+            m._SKORV_OPTIONS[args[0]] = self.text
+        return self.text
+
+
+name, old_binding = sys.argv[1], sys.argv[2]
+held = []
+setattr(m, name, Binding("old"))
+if old_binding == "held":
+    held.append(getattr(m, name))
+setattr(m, name, Binding("new"))
+armed = False
+api.PyDict_Unwatch(watcher, vars(m))
+if name == "_set_one":
+    m.skorv_set_option("keep", True)
+    print(m._SKORV_OPTIONS["keep"])
+else:
+    print(m.skorv_get_option("skorv.call"))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers arrived in 3.12")
+@pytest.mark.parametrize("old_binding", ["dies", "held"])
+@pytest.mark.parametrize("name", ["skorv_call_builtin", "_set_one"])
+def test_lookup_during_a_later_watchers_callback_is_not_remembered(run_interpreter, name, old_binding):
+    # The later watcher's lookups see the binding that is about to go; the
+    # next call must use the new one, as plain Python does.
+    proc = run_interpreter("-c", LATER_WATCHER_CHILD, name, old_binding)
+    assert proc.stdout == "new\n"
+
+
 # --- Companion modules whose attribute access fails.
 
 FAILING_GETATTR_CHILD = r"""

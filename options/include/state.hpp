@@ -104,6 +104,20 @@ struct FoundNames {
 // nothing remembered is ever used.
 constexpr uint64_t NO_VERSION = UINT64_MAX;
 
+#if DROVIK_DICT_WATCHERS
+// A change of the namespace that its dict watcher has announced. Watchers run
+// before the change is made, and those added after the module's may run
+// Python code in between: until the namespace binds the change's value, what
+// a lookup finds there may be about to go.
+struct PendingChange {
+    int name;        // a Name, or one of the two below
+    PyObject *value; // only ever compared: nullptr for a deletion
+};
+constexpr int ANY_NAME = -1;   // set under a key that is no str: binds `value` somewhere
+constexpr int EVERY_NAME = -2; // cleared, or a key that is no str deleted: empty
+constexpr int MAX_PENDING_CHANGES = 8;
+#endif
+
 struct ProcessState {
     // Interned strings, each made once.
     OptionKeys keys;
@@ -132,6 +146,10 @@ struct ProcessState {
     bool names_remembered;
     uint64_t namespace_changes; // moved by the dict watcher
     FoundNames found;
+#if DROVIK_DICT_WATCHERS
+    PendingChange pending_changes[MAX_PENDING_CHANGES];
+    int pending_count;
+#endif
 };
 
 extern ProcessState process;
