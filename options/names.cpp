@@ -106,11 +106,26 @@ void note_pending_change(PyDict_WatchEvent event, PyObject *key, PyObject *new_v
     process.pending_changes[process.pending_count++] = {name, new_value};
 }
 
-int on_namespace_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
-                        PyObject *new_value) {
-    ++process.namespace_changes;
-    if (dict == process.globals && process.names_remembered) {
-        note_pending_change(event, key, new_value);
+// The table stays known to hold only exact str keys until a key of another
+// type is about to be added, or it is cloned into or goes away.
+void note_table_change(PyDict_WatchEvent event, PyObject *key) {
+    if ((event == PyDict_EVENT_ADDED && !PyUnicode_CheckExact(key)) ||
+        event == PyDict_EVENT_CLONED || event == PyDict_EVENT_DEALLOCATED) {
+        process.plain_table = nullptr;
+    }
+}
+
+// Other dicts that were watched once (a namespace of a failed set-up, a
+// former table) no longer matter.
+int on_watched_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *new_value) {
+    if (dict == process.plain_table) {
+        note_table_change(event, key);
+    }
+    if (dict == process.globals) {
+        ++process.namespace_changes;
+        if (process.names_remembered) {
+            note_pending_change(event, key, new_value);
+        }
     }
     return 0;
 }
@@ -181,10 +196,10 @@ int watch_namespace() {
     process.pending_count = 0;
 #endif
 #if DROVIK_DICT_WATCHERS
-    if (process.namespace_watcher < 0) {
-        process.namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+    if (process.dict_watcher < 0) {
+        process.dict_watcher = PyDict_AddWatcher(on_watched_change);
     }
-    if (process.namespace_watcher < 0) {
+    if (process.dict_watcher < 0) {
         // Remembering is only a shortcut: go without it.
         PyErr_Clear();
         process.names_remembered = false;
@@ -192,7 +207,7 @@ int watch_namespace() {
         return 0;
     }
     ++process.namespace_changes;
-    if (PyDict_Watch(process.namespace_watcher, process.globals) < 0) {
+    if (PyDict_Watch(process.dict_watcher, process.globals) < 0) {
         return -1;
     }
 #endif

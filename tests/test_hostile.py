@@ -637,6 +637,27 @@ def scenarios():
                 for nth in nths:
                     add(f"{label}-{method}-{op_id}-{nth}", f"{label}.{method}", table_ops[op_id], setup, nth=nth, own=own)
 
+    # A stored key of another type that compares equal to a plain key, with
+    # its hash: plain Python's membership test and item read each run its
+    # __eq__ (the first, or the second when nth=2), in whichever table is
+    # bound at the moment; the rebound defaults' keys are hashed again on
+    # every set when the set of known keys is built.
+    def lookalike(key, value):
+        return lambda r: r.store(HValue(key, r), value)
+
+    for nth in (1, 2):
+        add(f"lookalike-read-one-{nth}", "__eq__", read("keep"), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
+        add(f"lookalike-read-list-{nth}", "__eq__", read(["keep", "verbose"]), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
+    add("lookalike-checks", "__eq__", set_key("verbose", True), lookalike("skorv.mode", "classic"), own="_post_set_checks")
+    add("lookalike-plexa", "__eq__", plexa, lookalike("Plexa.features", 1), own="skorv_enabled_Plexa_features")
+
+    def defaults_with_lookalike(r):
+        r.mod.skorv_get_option_default = lambda: {**dict(DEFAULTS), HValue("extra", r): None}
+
+    for nth in (2, 4):
+        add(f"defaults-key-hash-{nth}", "__hash__", set_kw(debug=True, silent=False), defaults_with_lookalike, nth=nth,
+            own="skorv_get_option_default")
+
     # Iteration of the `option` argument.
     iter_op = lambda r: r.mod.skorv_get_option(HIter(["keep", "skorv.call"], r))  # noqa: E731
     add("iter", "__iter__", iter_op, remote_stored)

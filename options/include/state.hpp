@@ -139,7 +139,7 @@ struct ProcessState {
     bool setup_begun;
     bool registered_by_setup; // the running set-up put the module into sys.modules itself
     int64_t owner_interpreter = OWNER_NONE;
-    int namespace_watcher = -1; // until a dict watcher is added (3.12 on)
+    int dict_watcher = -1; // until one is added (3.12 on): follows the namespace and the table
 
     // Lookups in the namespace, remembered while it is unchanged; off when
     // changes cannot be followed (every dict-watcher slot taken).
@@ -149,6 +149,15 @@ struct ProcessState {
 #if DROVIK_DICT_WATCHERS
     PendingChange pending_changes[MAX_PENDING_CHANGES];
     int pending_count;
+#endif
+
+    // The option table last found to hold only exact str keys, which one
+    // search for an exact str runs no Python code in; identity only. Known
+    // while its version is unchanged, or from 3.12 on until the dict watcher
+    // sees a key of another type come, or the table go.
+    PyObject *plain_table;
+#if !DROVIK_DICT_WATCHERS
+    uint64_t plain_table_version;
 #endif
 };
 
