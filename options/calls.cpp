@@ -149,29 +149,16 @@ class RecursionGuard {
         // The frame address, not a local's: AddressSanitizer may keep locals
         // on a stack of its own.
         auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        switch (check_stack(frame)) {
-        case Stack::ROOM:
+        Stack stack = check_stack(frame);
+        if (stack == Stack::ROOM) {
             passed_ = true;
             return;
-        case Stack::EXHAUSTED:
-            PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
-            return;
-        case Stack::FOREIGN:
-            if (!enter_foreign(frame)) {
-                return;
-            }
-            break;
-        case Stack::COUNTED:
-            break;
         }
-        entered_ = passed_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        enter(stack, frame);
     }
     ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-        if (foreign_) {
-            innermost_foreign_call = outer_;
+        if (undo_) {
+            leave();
         }
     }
     RecursionGuard(const RecursionGuard &) = delete;
@@ -179,6 +166,22 @@ class RecursionGuard {
     explicit operator bool() const { return passed_; }
 
   private:
+    enum : uint8_t { COUNT_ENTERED = 1, FOREIGN_ENTERED = 2 };
+
+    [[gnu::noinline]] void enter(Stack stack, uintptr_t frame) {
+        if (stack == Stack::EXHAUSTED) {
+            PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
+            return;
+        }
+        if (stack == Stack::FOREIGN && !enter_foreign(frame)) {
+            return;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+            undo_ |= COUNT_ENTERED;
+            passed_ = true;
+        }
+    }
+
     bool enter_foreign(uintptr_t frame) {
         ForeignCall outer = innermost_foreign_call;
         bool nested = outer.depth > 0 && frame < outer.frame && outer.frame - frame < NESTING_SPAN;
@@ -188,15 +191,23 @@ class RecursionGuard {
             return false;
         }
         outer_ = outer;
-        foreign_ = true;
+        undo_ |= FOREIGN_ENTERED;
         innermost_foreign_call = {frame, depth};
         return true;
     }
 
+    [[gnu::noinline]] void leave() {
+        if (undo_ & COUNT_ENTERED) {
+            Py_LeaveRecursiveCall();
+        }
+        if (undo_ & FOREIGN_ENTERED) {
+            innermost_foreign_call = outer_;
+        }
+    }
+
     bool passed_ = false;
-    bool entered_ = false;
-    bool foreign_ = false;
-    ForeignCall outer_ = {0, 0};
+    uint8_t undo_ = 0;
+    ForeignCall outer_; // set only when FOREIGN_ENTERED
 };
 
 // --- Argument handling.

@@ -265,10 +265,10 @@ bool find_plain_table_afresh(PyObject *table) {
         PyErr_Clear();
         return true;
     }
+    process.plain_table = table;
 #else
     process.plain_table_version = dict_version_tag(table);
 #endif
-    process.plain_table = table;
     return true;
 }
 

@@ -152,12 +152,13 @@ struct ProcessState {
 #endif
 
     // The option table last found to hold only exact str keys, which one
-    // search for an exact str runs no Python code in; identity only. Known
-    // while its version is unchanged, or from 3.12 on until the dict watcher
-    // sees a key of another type come, or the table go.
+    // search for an exact str runs no Python code in: known by its version
+    // while that is unchanged, or from 3.12 on by identity until the dict
+    // watcher sees a key of another type come, or the table go.
+#if DROVIK_DICT_WATCHERS
     PyObject *plain_table;
-#if !DROVIK_DICT_WATCHERS
-    uint64_t plain_table_version;
+#else
+    uint64_t plain_table_version; // 0, which no dict has, until one is found
 #endif
 };
 

@@ -46,7 +46,9 @@ HOT_INLINE bool is_plain_table(PyObject *table) {
         return true;
     }
 #else
-    if (table == process.plain_table && dict_version_tag(table) == process.plain_table_version) {
+    // Every dict gets a version of its own at each change, so the version
+    // alone tells the table and its state.
+    if (dict_version_tag(table) == process.plain_table_version) {
         return true;
     }
 #endif
