@@ -37,25 +37,28 @@ namespace {
 // program has set. (Counting the module's own nesting there would go wrong
 // where one thread runs many stacks in turn, as greenlets do.) Deep in a
 // stack larger than programs get by default, and on stacks that the program
-// made itself, the interpreter's recursion count stops it as well.
-enum class Stack { ROOM, COUNTED, EXHAUSTED, FOREIGN };
+// made itself, the module's own nesting is counted and stopped, and the
+// interpreter's recursion check runs as well. (From 3.14 on that check
+// compares the stack pointer with what glibc reports, which is all there is
+// to go by where that report is too large.)
+enum class Stack { ROOM, DEEP, EXHAUSTED, FOREIGN };
 
 #if defined(__linux__) && defined(__GLIBC__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
 // The stack that every program gets by default. A main thread whose stack
 // limit was raised (to unlimited, say) is reported by glibc down to the next
-// mapping, terabytes away, which memory cannot back: below this depth a
-// runaway loop is stopped by the recursion limit, as plain Python's is.
+// mapping, terabytes away, which memory cannot back: below this depth the
+// module's calls nest only as deep as on a stack of unknown size.
 constexpr size_t DEFAULT_STACK = 8 * 1024 * 1024;
 // The main thread's stack grows on demand, and glibc reports it down to the
 // mapping below; the kernel keeps this gap free above that mapping.
 constexpr size_t KERNEL_STACK_GAP = 1024 * 1024;
 
 // This thread's own stack, [low, high): calls must leave [low, floor) free,
-// and below `counted` they count as levels of the interpreter's recursion.
+// and below `deep` their nesting is counted.
 // Zero until first asked; empty when the system cannot tell.
 struct ThreadStack {
-    uintptr_t low, floor, counted, high;
+    uintptr_t low, floor, deep, high;
 };
 
 thread_local ThreadStack thread_stack = {0, 0, 0, 0};
@@ -108,10 +111,10 @@ Stack check_stack(uintptr_t frame) {
     if (frame - stack.low >= stack.high - stack.low) {
         return Stack::FOREIGN;
     }
-    if (frame >= stack.counted) {
+    if (frame >= stack.deep) {
         return Stack::ROOM;
     }
-    return frame >= stack.floor ? Stack::COUNTED : Stack::EXHAUSTED;
+    return frame >= stack.floor ? Stack::DEEP : Stack::EXHAUSTED;
 }
 #else
 Stack check_stack(uintptr_t) {
@@ -119,27 +122,28 @@ Stack check_stack(uintptr_t) {
 }
 #endif
 
-// On a stack of unknown size the module's own calls nest at most this deep:
+// On a stack of unknown size, and deep in a large one, the module's own
+// calls nest at most this deep:
 // one level takes 192 to 464 bytes of C stack between two entries (3.9 to
 // 3.13), 704 to 816 with a Python function in between, so 64 levels take at
 // most a fifth of the 256 KiB on which plain Python's loops still end in
 // RecursionError. Ordinary nesting (a companion that reads an option) is two
 // or three levels deep.
-constexpr int FOREIGN_DEPTH_LIMIT = 64;
-// An entry this close below the innermost one on a foreign stack is nested in
-// it; one farther away, or above it, is on another stack (a fiber that left
-// a call of the module unfinished when it switched) and starts afresh.
+constexpr int COUNTED_DEPTH_LIMIT = 64;
+// An entry this close below the innermost counted one is nested in it; one
+// farther away, or above it, is on another stack (a fiber that left a call
+// of the module unfinished when it switched) and starts afresh.
 constexpr uintptr_t NESTING_SPAN = 64 * 1024;
 
-// The innermost call of the module on a foreign stack of this thread. Each
-// call restores what it found, by value, so fibers that switch in the middle
-// of calls leave only stale figures behind, never a dangling pointer.
-struct ForeignCall {
+// The innermost counted call of the module on this thread. Each call
+// restores what it found, by value, so fibers that switch in the middle of
+// calls leave only stale figures behind, never a dangling pointer.
+struct CountedCall {
     uintptr_t frame;
     int depth;
 };
 
-thread_local ForeignCall innermost_foreign_call = {0, 0};
+thread_local CountedCall innermost_counted_call = {0, 0};
 
 const char RECURSION_MESSAGE[] = "maximum recursion depth exceeded while calling a Python object";
 
@@ -166,48 +170,48 @@ class RecursionGuard {
     explicit operator bool() const { return passed_; }
 
   private:
-    enum : uint8_t { COUNT_ENTERED = 1, FOREIGN_ENTERED = 2 };
+    enum : uint8_t { INTERPRETER_ENTERED = 1, NESTING_COUNTED = 2 };
 
     [[gnu::noinline]] void enter(Stack stack, uintptr_t frame) {
         if (stack == Stack::EXHAUSTED) {
             PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
             return;
         }
-        if (stack == Stack::FOREIGN && !enter_foreign(frame)) {
+        if (!count_nesting(frame)) {
             return;
         }
         if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-            undo_ |= COUNT_ENTERED;
+            undo_ |= INTERPRETER_ENTERED;
             passed_ = true;
         }
     }
 
-    bool enter_foreign(uintptr_t frame) {
-        ForeignCall outer = innermost_foreign_call;
+    bool count_nesting(uintptr_t frame) {
+        CountedCall outer = innermost_counted_call;
         bool nested = outer.depth > 0 && frame < outer.frame && outer.frame - frame < NESTING_SPAN;
         int depth = nested ? outer.depth + 1 : 1;
-        if (depth > FOREIGN_DEPTH_LIMIT) {
+        if (depth > COUNTED_DEPTH_LIMIT) {
             PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
             return false;
         }
         outer_ = outer;
-        undo_ |= FOREIGN_ENTERED;
-        innermost_foreign_call = {frame, depth};
+        undo_ |= NESTING_COUNTED;
+        innermost_counted_call = {frame, depth};
         return true;
     }
 
     [[gnu::noinline]] void leave() {
-        if (undo_ & COUNT_ENTERED) {
+        if (undo_ & INTERPRETER_ENTERED) {
             Py_LeaveRecursiveCall();
         }
-        if (undo_ & FOREIGN_ENTERED) {
-            innermost_foreign_call = outer_;
+        if (undo_ & NESTING_COUNTED) {
+            innermost_counted_call = outer_;
         }
     }
 
     bool passed_ = false;
     uint8_t undo_ = 0;
-    ForeignCall outer_; // set only when FOREIGN_ENTERED
+    CountedCall outer_; // set only when NESTING_COUNTED
 };
 
 // --- Argument handling.
