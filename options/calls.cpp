@@ -123,12 +123,11 @@ Stack check_stack(uintptr_t) {
 #endif
 
 // On a stack of unknown size, and deep in a large one, the module's own
-// calls nest at most this deep:
-// one level takes 192 to 464 bytes of C stack between two entries (3.9 to
-// 3.13), 704 to 816 with a Python function in between, so 64 levels take at
-// most a fifth of the 256 KiB on which plain Python's loops still end in
-// RecursionError. Ordinary nesting (a companion that reads an option) is two
-// or three levels deep.
+// calls nest at most this deep. One level takes 192 to 464 bytes of C stack
+// between two entries (3.9 to 3.13), 704 to 816 with a Python function in
+// between, so 64 levels take at most a fifth of the 256 KiB on which plain
+// Python's loops still end in RecursionError. Ordinary nesting (a companion
+// that reads an option) is two or three levels deep.
 constexpr int COUNTED_DEPTH_LIMIT = 64;
 // An entry this close below the innermost counted one is nested in it; one
 // farther away, or above it, is on another stack (a fiber that left a call
