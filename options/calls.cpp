@@ -15,6 +15,8 @@
 
 #if defined(__linux__) && defined(__GLIBC__)
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 // The first versions of the two stack queries on architectures that wheels
 // are built for (see find_thread_stack).
 #if defined(__x86_64__) && defined(__LP64__)
@@ -32,22 +34,38 @@ namespace {
 // between (a companion name bound to one of these functions), and every such
 // call nests on the C stack. Where the thread's own stack is known, each call
 // makes sure that it has room left, which holds whatever recursion limit the
-// program has set. (Counting the module's own nesting instead would go wrong
-// where one thread runs many stacks in turn, as greenlets do.) Elsewhere the
-// interpreter's recursion count stops it.
-enum class Stack { ROOM, EXHAUSTED, UNKNOWN };
+// program has set. (Counting the module's own nesting there would go wrong
+// where one thread runs many stacks in turn, as greenlets do.) Deep in a
+// stack larger than programs get by default, and on stacks that the program
+// made itself, the module's own nesting is counted and stopped, and the
+// interpreter's recursion check runs as well. (From 3.14 on that check
+// compares the stack pointer with what glibc reports, which is all there is
+// to go by where that report is too large.)
+enum class Stack { ROOM, DEEP, EXHAUSTED, FOREIGN };
 
 #if defined(__linux__) && defined(__GLIBC__)
 constexpr size_t STACK_RESERVE = 256 * 1024;
+// The stack that every program gets by default. A main thread whose stack
+// limit was raised (to unlimited, say) is reported by glibc down to the next
+// mapping, terabytes away, which memory cannot back: below this depth the
+// module's calls nest only as deep as on a stack of unknown size.
+constexpr size_t DEFAULT_STACK = 8 * 1024 * 1024;
+// The main thread's stack grows on demand, and glibc reports it down to the
+// mapping below; the kernel keeps this gap free above that mapping.
+constexpr size_t KERNEL_STACK_GAP = 1024 * 1024;
 
-// The bottom of this thread's own stack, [low, floor), that calls must leave
-// free, and the top, `high`. Zero until first asked; empty when the system
-// cannot tell.
+// This thread's own stack, [low, high): calls must leave [low, floor) free,
+// and below `deep` their nesting is counted.
+// Zero until first asked; empty when the system cannot tell.
 struct ThreadStack {
-    uintptr_t low, floor, high;
+    uintptr_t low, floor, deep, high;
 };
 
-thread_local ThreadStack thread_stack = {0, 0, 0};
+thread_local ThreadStack thread_stack = {0, 0, 0, 0};
+
+bool is_main_thread() {
+    return syscall(SYS_gettid) == getpid();
+}
 
 // Unbound, the two queries take the newest versions of the build machine's
 // glibc (2.32 and 2.34, where they were re-versioned and moved from libpthread
@@ -62,7 +80,7 @@ thread_local ThreadStack thread_stack = {0, 0, 0};
     __asm__(".symver pthread_getattr_np,pthread_getattr_np@" DROVIK_GLIBC_BASE_VERSION "\n\t"
             ".symver pthread_attr_getstack,pthread_attr_getstack@" DROVIK_GLIBC_BASE_VERSION);
 #endif
-    constexpr ThreadStack UNKNOWN = {1, 1, 1};
+    constexpr ThreadStack UNKNOWN = {1, 1, 1, 1};
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
         return UNKNOWN;
@@ -75,51 +93,75 @@ thread_local ThreadStack thread_stack = {0, 0, 0};
         return UNKNOWN;
     }
     auto start = reinterpret_cast<uintptr_t>(low);
+    auto high = start + size;
     // Small thread stacks keep a quarter in reserve instead.
-    return {start, start + std::min(STACK_RESERVE, size / 4), start + size};
+    size_t reserve = std::min(STACK_RESERVE + (is_main_thread() ? KERNEL_STACK_GAP : 0), size / 4);
+    uintptr_t floor = start + reserve;
+    return {start, floor, std::max(floor, high - std::min(size, DEFAULT_STACK)), high};
 }
 
-Stack check_stack() {
+Stack check_stack(uintptr_t frame) {
     ThreadStack &stack = thread_stack;
     if (stack.high == 0) {
         stack = find_thread_stack();
     }
-    // The frame address, not a local's: AddressSanitizer may keep locals
-    // on a stack of its own.
-    auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     // Unsigned: a frame below the stack wraps around above it. A frame outside
     // the thread's own stack runs on one that the program made itself (a
     // fiber, a coroutine runtime, an embedder's), whose size is unknown here.
     if (frame - stack.low >= stack.high - stack.low) {
-        return Stack::UNKNOWN;
+        return Stack::FOREIGN;
     }
-    return frame >= stack.floor ? Stack::ROOM : Stack::EXHAUSTED;
+    if (frame >= stack.deep) {
+        return Stack::ROOM;
+    }
+    return frame >= stack.floor ? Stack::DEEP : Stack::EXHAUSTED;
 }
 #else
-Stack check_stack() {
-    return Stack::UNKNOWN;
+Stack check_stack(uintptr_t) {
+    return Stack::FOREIGN;
 }
 #endif
+
+// On a stack of unknown size, and deep in a large one, the module's own
+// calls nest at most this deep. One level takes 192 to 464 bytes of C stack
+// between two entries (3.9 to 3.13), 704 to 816 with a Python function in
+// between, so 64 levels take at most a fifth of the 256 KiB on which plain
+// Python's loops still end in RecursionError. Ordinary nesting (a companion
+// that reads an option) is two or three levels deep.
+constexpr int COUNTED_DEPTH_LIMIT = 64;
+// An entry this close below the innermost counted one is nested in it; one
+// farther away, or above it, is on another stack (a fiber that left a call
+// of the module unfinished when it switched) and starts afresh.
+constexpr uintptr_t NESTING_SPAN = 64 * 1024;
+
+// The innermost counted call of the module on this thread. Each call
+// restores what it found, by value, so fibers that switch in the middle of
+// calls leave only stale figures behind, never a dangling pointer.
+struct CountedCall {
+    uintptr_t frame;
+    int depth;
+};
+
+thread_local CountedCall innermost_counted_call = {0, 0};
+
+const char RECURSION_MESSAGE[] = "maximum recursion depth exceeded while calling a Python object";
 
 class RecursionGuard {
   public:
     RecursionGuard() {
-        switch (check_stack()) {
-        case Stack::ROOM:
+        // The frame address, not a local's: AddressSanitizer may keep locals
+        // on a stack of its own.
+        auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        Stack stack = check_stack(frame);
+        if (stack == Stack::ROOM) {
             passed_ = true;
             return;
-        case Stack::EXHAUSTED:
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while calling a Python object");
-            return;
-        case Stack::UNKNOWN:
-            entered_ = passed_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
-            return;
         }
+        enter(stack, frame);
     }
     ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
+        if (undo_) {
+            leave();
         }
     }
     RecursionGuard(const RecursionGuard &) = delete;
@@ -127,8 +169,48 @@ class RecursionGuard {
     explicit operator bool() const { return passed_; }
 
   private:
+    enum : uint8_t { INTERPRETER_ENTERED = 1, NESTING_COUNTED = 2 };
+
+    [[gnu::noinline]] void enter(Stack stack, uintptr_t frame) {
+        if (stack == Stack::EXHAUSTED) {
+            PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
+            return;
+        }
+        if (!count_nesting(frame)) {
+            return;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+            undo_ |= INTERPRETER_ENTERED;
+            passed_ = true;
+        }
+    }
+
+    bool count_nesting(uintptr_t frame) {
+        CountedCall outer = innermost_counted_call;
+        bool nested = outer.depth > 0 && frame < outer.frame && outer.frame - frame < NESTING_SPAN;
+        int depth = nested ? outer.depth + 1 : 1;
+        if (depth > COUNTED_DEPTH_LIMIT) {
+            PyErr_SetString(PyExc_RecursionError, RECURSION_MESSAGE);
+            return false;
+        }
+        outer_ = outer;
+        undo_ |= NESTING_COUNTED;
+        innermost_counted_call = {frame, depth};
+        return true;
+    }
+
+    [[gnu::noinline]] void leave() {
+        if (undo_ & INTERPRETER_ENTERED) {
+            Py_LeaveRecursiveCall();
+        }
+        if (undo_ & NESTING_COUNTED) {
+            innermost_counted_call = outer_;
+        }
+    }
+
     bool passed_ = false;
-    bool entered_ = false;
+    uint8_t undo_ = 0;
+    CountedCall outer_; // set only when NESTING_COUNTED
 };
 
 // --- Argument handling.

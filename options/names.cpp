@@ -8,14 +8,147 @@
 
 #include "names.hpp"
 
+#include "objects.hpp"
+
 namespace drovik {
 
 namespace {
 
 #if DROVIK_DICT_WATCHERS
-int on_namespace_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++process.namespace_changes;
+// What follows runs inside dict watchers, so it runs no Python code: the
+// namespace is walked entry by entry and keys are compared as text.
+
+bool is_text_of(PyObject *key, Name name) {
+    return PyUnicode_Check(key) && unicode_is_ready(key) &&
+           same_text(key, process.global_names[name]);
+}
+
+// The namespace as the change leaves it.
+bool change_completed(const PendingChange &change) {
+    PyObject *globals = process.globals;
+    if (change.name == EVERY_NAME) {
+        return PyDict_GET_SIZE(globals) == 0;
+    }
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(globals, &position, &key, &value)) {
+        if (change.name == ANY_NAME ? value == change.value
+                                    : is_text_of(key, static_cast<Name>(change.name))) {
+            return value == change.value;
+        }
+    }
+    return !change.value && change.name != ANY_NAME;
+}
+
+// Drops the changes that have completed. A change announced while an earlier
+// one of the same name was still pending was made inside that one's window
+// (by a later watcher's callback), so it is over once the earlier one is.
+void drop_completed_changes() {
+    PendingChange *changes = process.pending_changes;
+    int count = process.pending_count;
+    bool dropped[MAX_PENDING_CHANGES] = {};
+    for (int i = 0; i < count; ++i) {
+        if (dropped[i] || !change_completed(changes[i])) {
+            continue;
+        }
+        dropped[i] = true;
+        for (int j = i + 1; changes[i].name >= 0 && j < count; ++j) {
+            dropped[j] = dropped[j] || changes[j].name == changes[i].name;
+        }
+    }
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!dropped[i]) {
+            changes[kept++] = changes[i];
+        }
+    }
+    process.pending_count = kept;
+}
+
+// The name that an event concerns: one of the module's, ANY_NAME or
+// EVERY_NAME; NAME_COUNT when it concerns none of them.
+int changed_name(PyDict_WatchEvent event, PyObject *key, PyObject *new_value) {
+    switch (event) {
+    case PyDict_EVENT_ADDED:
+    case PyDict_EVENT_MODIFIED:
+    case PyDict_EVENT_DELETED:
+        if (!PyUnicode_Check(key)) {
+            // Its __eq__ may match one of the names.
+            return new_value ? ANY_NAME : EVERY_NAME;
+        }
+        for (int name = 0; name < NAME_COUNT; ++name) {
+            if (is_text_of(key, static_cast<Name>(name))) {
+                return name;
+            }
+        }
+        return NAME_COUNT;
+    case PyDict_EVENT_CLONED:
+        // Only ever into an empty dict, in which no lookup finds anything to
+        // remember until the clone is made.
+        return NAME_COUNT;
+    default:
+        return EVERY_NAME;
+    }
+}
+
+void note_pending_change(PyDict_WatchEvent event, PyObject *key, PyObject *new_value) {
+    drop_completed_changes();
+    int name = changed_name(event, key, new_value);
+    if (name == NAME_COUNT) {
+        return;
+    }
+    if (process.pending_count == MAX_PENDING_CHANGES) {
+        // Changes nested this deep cannot be followed: remember nothing more.
+        process.names_remembered = false;
+        process.found.version = NO_VERSION;
+        return;
+    }
+    process.pending_changes[process.pending_count++] = {name, new_value};
+}
+
+// The table stays known to hold only exact str keys until a key of another
+// type is about to be added, or it is cloned into or goes away.
+void note_table_change(PyDict_WatchEvent event, PyObject *key) {
+    if ((event == PyDict_EVENT_ADDED && !PyUnicode_CheckExact(key)) ||
+        event == PyDict_EVENT_CLONED || event == PyDict_EVENT_DEALLOCATED) {
+        process.plain_table = nullptr;
+    }
+}
+
+// Other dicts that were watched once (a namespace of a failed set-up, a
+// former table) no longer matter.
+int on_watched_change(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *new_value) {
+    if (dict == process.plain_table) {
+        note_table_change(event, key);
+    }
+    if (dict == process.globals) {
+        ++process.namespace_changes;
+        if (process.names_remembered) {
+            note_pending_change(event, key, new_value);
+        }
+    }
     return 0;
+}
+
+// True while a change that the watcher announced may still replace what the
+// namespace binds to `name`.
+bool change_pending(Name name) {
+    if (process.pending_count == 0) {
+        return false;
+    }
+    drop_completed_changes();
+    for (int i = 0; i < process.pending_count; ++i) {
+        int changed = process.pending_changes[i].name;
+        if (changed == name || changed < 0) {
+            return true;
+        }
+    }
+    return false;
+}
+#else
+// The version tag moves once a change is made, and nothing runs in between.
+bool change_pending(Name) {
+    return false;
 }
 #endif
 
@@ -40,7 +173,7 @@ PyObject *lookup_uncached(Name name) {
         // the namespace; only an answer from an unchanged namespace is kept.
         FoundNames &found = process.found;
         if (process.names_remembered && namespace_version() == version &&
-            found.version == version) {
+            found.version == version && !change_pending(name)) {
             found.values[name] = value;
         }
         return value;
@@ -60,10 +193,13 @@ int watch_namespace() {
     // A namespace that was set up before (and failed) may have left answers.
     process.found = FoundNames{};
 #if DROVIK_DICT_WATCHERS
-    if (process.namespace_watcher < 0) {
-        process.namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+    process.pending_count = 0;
+#endif
+#if DROVIK_DICT_WATCHERS
+    if (process.dict_watcher < 0) {
+        process.dict_watcher = PyDict_AddWatcher(on_watched_change);
     }
-    if (process.namespace_watcher < 0) {
+    if (process.dict_watcher < 0) {
         // Remembering is only a shortcut: go without it.
         PyErr_Clear();
         process.names_remembered = false;
@@ -71,7 +207,7 @@ int watch_namespace() {
         return 0;
     }
     ++process.namespace_changes;
-    if (PyDict_Watch(process.namespace_watcher, process.globals) < 0) {
+    if (PyDict_Watch(process.dict_watcher, process.globals) < 0) {
         return -1;
     }
 #endif

@@ -41,23 +41,44 @@ Ref call_post_set_checks() {
 
 // --- Setting.
 
-// `key in set(skorv_get_option_default().keys())`
-int is_default_key(PyObject *key) {
+// `key == "skorv.call" or key == "mevro.call"` for an exact str `key`.
+int is_command_path_key(PyObject *key) {
+    int known = equals_word(key, keys.skorv_call);
+    return known != 0 ? known : equals_word(key, keys.mevro_call);
+}
+
+// `key in set(skorv_get_option_default().keys()) | {"skorv.call", "mevro.call"}`
+int is_known_key(PyObject *key) {
     CallDefaults defaults;
     if (defaults.fetch() < 0) {
         return -1;
     }
     PyObject *rebound = defaults.rebound();
-    if (!rebound || PyDict_CheckExact(rebound)) {
+    if (!rebound || (PyDict_CheckExact(rebound) && has_only_exact_str_keys(rebound))) {
+        // Exact str keys hash and compare without running code: a search of
+        // the dict gives the set's answer.
         Ref ignored;
-        return defaults.find(key, ignored);
+        int known = defaults.find(key, ignored);
+        return known != 0 ? known : is_command_path_key(key);
     }
     Ref key_view = Ref::steal(PyObject_CallMethodNoArgs(rebound, attr.keys));
     if (!key_view) {
         return -1;
     }
     Ref key_set = Ref::steal(PySet_New(key_view.get()));
-    return key_set ? PySet_Contains(key_set.get(), key) : -1;
+    if (!key_set) {
+        return -1;
+    }
+    Ref pair = Ref::steal(PyTuple_Pack(2, keys.skorv_call, keys.mevro_call));
+    if (!pair) {
+        return -1;
+    }
+    Ref command_paths = Ref::steal(PySet_New(pair.get()));
+    if (!command_paths) {
+        return -1;
+    }
+    Ref known = Ref::steal(PyNumber_Or(key_set.get(), command_paths.get()));
+    return known ? PySet_Contains(known.get(), key) : -1;
 }
 
 // --- Checks after a set.
@@ -265,18 +286,9 @@ Ref set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 }
 
 Ref set_one(PyObject *option, PyObject *value) {
-    int known = is_default_key(option);
-    if (known < 0) {
-        return Ref();
-    }
-    if (!known) {
-        known = equals_word(option, keys.skorv_call);
-        if (known == 0) {
-            known = equals_word(option, keys.mevro_call);
-        }
-        if (known <= 0) {
-            return known < 0 ? Ref() : raise_unknown_option(option);
-        }
+    int known = is_known_key(option);
+    if (known <= 0) {
+        return known < 0 ? Ref() : raise_unknown_option(option);
     }
     if (table_store(option, value) < 0) {
         return Ref();

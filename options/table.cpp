@@ -240,6 +240,38 @@ Ref CallDefaults::take_dict() {
 
 // --- The option table, looked up afresh at every use: callbacks may rebind it.
 
+bool has_only_exact_str_keys(PyObject *dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool find_plain_table_afresh(PyObject *table) {
+    // The namespace as the table would be followed as a table only.
+    if (table == process.globals || !has_only_exact_str_keys(table)) {
+        return false;
+    }
+#if DROVIK_DICT_WATCHERS
+    // A table that cannot be followed is not remembered.
+    if (process.dict_watcher < 0) {
+        return true;
+    }
+    if (PyDict_Watch(process.dict_watcher, table) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    process.plain_table = table;
+#else
+    process.plain_table_version = dict_version_tag(table);
+#endif
+    return true;
+}
+
 int table_store(PyObject *key, PyObject *value) {
     Ref table = options_table();
     if (!table) {

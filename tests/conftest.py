@@ -11,6 +11,7 @@ values (processor count, built-in paths, files on disk) fixed.
 import importlib
 import importlib.util
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -190,3 +191,43 @@ def run_interpreter(tmp_path):
 @pytest.fixture
 def run_python(run_interpreter):
     return lambda code: run_interpreter("-c", textwrap.dedent(code))
+
+
+FOREIGN_STACK_TEMPLATE = """
+import ctypes
+
+libc = ctypes.CDLL(None)
+CONTEXT_SIZE = 4096  # more than glibc's ucontext_t takes on any architecture
+caller, fiber = ctypes.create_string_buffer(CONTEXT_SIZE), ctypes.create_string_buffer(CONTEXT_SIZE)
+stack = ctypes.create_string_buffer({size})
+failures = []
+
+
+@ctypes.CFUNCTYPE(None)
+def run():
+    try:
+        exec({script!r}, {{}})
+    except BaseException as exc:
+        failures.append(exc)
+
+
+assert libc.getcontext(fiber) == 0
+# glibc's ucontext_t begins with uc_flags, uc_link, then uc_stack {{ss_sp, ss_flags, ss_size}}.
+ctypes.c_void_p.from_buffer(fiber, 8).value = ctypes.addressof(caller)
+ctypes.c_void_p.from_buffer(fiber, 16).value = ctypes.addressof(stack)
+ctypes.c_size_t.from_buffer(fiber, 32).value = len(stack)
+libc.makecontext(fiber, run, 0)
+assert libc.swapcontext(caller, fiber) == 0
+if failures:
+    raise failures[0]
+"""
+
+
+@pytest.fixture
+def on_foreign_stack():
+    """Makes a child program that runs a script on a stack of the given size that it allocated itself."""
+    if sys.platform != "linux" or platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"):
+        pytest.skip("the child lays out glibc's ucontext_t of x86-64 and AArch64")
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the address sanitizer does not follow swapcontext")
+    return lambda script, size: FOREIGN_STACK_TEMPLATE.format(script=script, size=size)

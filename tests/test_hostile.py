@@ -632,6 +632,27 @@ def scenarios():
                 for nth in nths:
                     add(f"{label}-{method}-{op_id}-{nth}", f"{label}.{method}", table_ops[op_id], setup, nth=nth, own=own)
 
+    # A stored key of another type that compares equal to a plain key, with
+    # its hash: plain Python's membership test and item read each run its
+    # __eq__ (the first, or the second when nth=2), in whichever table is
+    # bound at the moment; the rebound defaults' keys are hashed again on
+    # every set when the set of known keys is built.
+    def lookalike(key, value):
+        return lambda r: r.store(HValue(key, r), value)
+
+    for nth in (1, 2):
+        add(f"lookalike-read-one-{nth}", "__eq__", read("keep"), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
+        add(f"lookalike-read-list-{nth}", "__eq__", read(["keep", "verbose"]), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
+    add("lookalike-checks", "__eq__", set_key("verbose", True), lookalike("skorv.mode", "classic"), own="_post_set_checks")
+    add("lookalike-plexa", "__eq__", plexa, lookalike("Plexa.features", 1), own="skorv_enabled_Plexa_features")
+
+    def defaults_with_lookalike(r):
+        r.mod.skorv_get_option_default = lambda: {**dict(DEFAULTS), HValue("extra", r): None}
+
+    for nth in (2, 4):
+        add(f"defaults-key-hash-{nth}", "__hash__", set_kw(debug=True, silent=False), defaults_with_lookalike, nth=nth,
+            own="skorv_get_option_default")
+
     # Iteration of the `option` argument.
     iter_op = lambda r: r.mod.skorv_get_option(HIter(["keep", "skorv.call"], r))  # noqa: E731
     add("iter", "__iter__", iter_op, remote_stored)
@@ -839,15 +860,37 @@ def in_small_thread(script):
     )
 
 
-@pytest.mark.parametrize("stack", ["main", "small-thread"])
+def with_stack_limit_lifted(script):
+    # As `ulimit -s unlimited` or a program preparing for deep recursion does,
+    # before the first call. The address space is capped (outside the
+    # sanitizer, which reserves terabytes) so that a runaway loop fails the
+    # child rather than taking the machine's memory.
+    return (
+        "import os, resource\n"
+        "if 'asan' not in os.environ.get('LD_PRELOAD', ''):\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
+        "hard = resource.getrlimit(resource.RLIMIT_STACK)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))\n"
+    ) + script
+
+
+@pytest.mark.parametrize("stack", ["main", "small-thread", "stack-limit-lifted", "foreign-256k"])
 @pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
-def test_recursion_with_raised_limit_still_ends_in_recursion_error(run_interpreter, case, stack):
+def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on
-    # the C stack, must stop before that stack runs out, small thread stacks
-    # included.
+    # the C stack, must stop before that stack runs out: small thread stacks,
+    # a main thread whose stack limit was lifted (reported to reach terabytes
+    # down) and the smallest stack of its own making on which plain Python's
+    # loops end in RecursionError.
     script = recursion_script(case, 100_000)
-    proc = run_interpreter("-c", script if stack == "main" else in_small_thread(script))
+    if stack == "small-thread":
+        script = in_small_thread(script)
+    elif stack == "stack-limit-lifted":
+        script = with_stack_limit_lifted(script)
+    elif stack == "foreign-256k":
+        script = request.getfixturevalue("on_foreign_stack")(script, 256 * 1024)
+    proc = run_interpreter("-c", script)
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 

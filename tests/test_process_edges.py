@@ -8,7 +8,6 @@ Each case runs in a child interpreter, so that a crash fails one test.
 
 import json
 import os
-import platform
 import subprocess
 import sys
 import textwrap
@@ -94,46 +93,16 @@ def test_module_has_no_cxx_unwinding(options):
 
 # --- Python on a stack that the program allocated itself.
 
-FOREIGN_STACK_CHILD = r"""
-import ctypes
+FOREIGN_STACK_CALLS = r"""
 import drovik.options as m
 
-libc = ctypes.CDLL(None)
-CONTEXT_SIZE = 4096  # more than glibc's ucontext_t takes on any architecture
-caller, fiber = ctypes.create_string_buffer(CONTEXT_SIZE), ctypes.create_string_buffer(CONTEXT_SIZE)
-stack = ctypes.create_string_buffer(1 << 20)
-results = []
-
-
-@ctypes.CFUNCTYPE(None)
-def run():
-    try:
-        m.skorv_set_option("keep", True)
-        results.append(m.skorv_get_option("keep"))
-        results.append(len(m.skorv_get_option()))
-        results.append(m.skorv_enabled_Plexa_features())
-    except BaseException as exc:
-        results.append(repr(exc))
-
-
-assert libc.getcontext(fiber) == 0
-# glibc's ucontext_t begins with uc_flags, uc_link, then uc_stack {ss_sp, ss_flags, ss_size}.
-ctypes.c_void_p.from_buffer(fiber, 8).value = ctypes.addressof(caller)
-ctypes.c_void_p.from_buffer(fiber, 16).value = ctypes.addressof(stack)
-ctypes.c_size_t.from_buffer(fiber, 32).value = len(stack)
-libc.makecontext(fiber, run, 0)
-assert libc.swapcontext(caller, fiber) == 0
-print(results)
+m.skorv_set_option("keep", True)
+print([m.skorv_get_option("keep"), len(m.skorv_get_option()), m.skorv_enabled_Plexa_features()])
 """
 
 
-@pytest.mark.skipif(
-    sys.platform != "linux" or platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"),
-    reason="the child lays out glibc's ucontext_t of x86-64 and AArch64",
-)
-@pytest.mark.skipif(UNDER_SANITIZER, reason="the address sanitizer does not follow swapcontext")
-def test_calls_on_a_stack_the_program_allocated(run_interpreter):
-    proc = run_interpreter("-c", FOREIGN_STACK_CHILD)
+def test_calls_on_a_stack_the_program_allocated(run_interpreter, on_foreign_stack):
+    proc = run_interpreter("-c", on_foreign_stack(FOREIGN_STACK_CALLS, 1 << 20))
     assert proc.stdout == "[True, 26, False]\n"
 
 
@@ -171,6 +140,67 @@ def test_import_with_every_dict_watcher_slot_taken(run_interpreter):
     pytest.importorskip("_testcapi")
     proc = run_interpreter("-c", WATCHERS_TAKEN_CHILD)
     assert proc.stdout == "ok\n"
+
+
+LATER_WATCHER_CHILD = r"""
+import ctypes, sys
+import drovik.options as m
+
+CALLBACK = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+armed = True
+
+
+@CALLBACK
+def read_and_set(event, namespace, key, new_value):
+    # Another extension's watcher, added after the module's, runs before the
+    # change is made and uses the module through its namespace.
+    if armed:
+        m.skorv_get_option("keep")
+        m.skorv_set_option("verbose", True)
+    return 0
+
+
+api = ctypes.pythonapi
+api.PyDict_AddWatcher.argtypes = [CALLBACK]
+api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+watcher = api.PyDict_AddWatcher(read_and_set)
+assert watcher >= 0 and api.PyDict_Watch(watcher, vars(m)) == 0
+
+
+class Binding:
+    def __init__(self, text):
+        self.text = text
+
+    def __call__(self, *args):
+        if args:
+            m._SKORV_OPTIONS[args[0]] = self.text
+        return self.text
+
+
+name, old_binding = sys.argv[1], sys.argv[2]
+held = []
+setattr(m, name, Binding("old"))
+if old_binding == "held":
+    held.append(getattr(m, name))
+setattr(m, name, Binding("new"))
+armed = False
+api.PyDict_Unwatch(watcher, vars(m))
+if name == "_set_one":
+    m.skorv_set_option("keep", True)
+    print(m._SKORV_OPTIONS["keep"])
+else:
+    print(m.skorv_get_option("skorv.call"))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers arrived in 3.12")
+@pytest.mark.parametrize("old_binding", ["dies", "held"])
+@pytest.mark.parametrize("name", ["skorv_call_builtin", "_set_one"])
+def test_lookup_during_a_later_watchers_callback_is_not_remembered(run_interpreter, name, old_binding):
+    # The later watcher's lookups see the binding that is about to go; the
+    # next call must use the new one, as plain Python does.
+    proc = run_interpreter("-c", LATER_WATCHER_CHILD, name, old_binding)
+    assert proc.stdout == "new\n"
 
 
 # --- Companion modules whose attribute access fails.
@@ -235,6 +265,25 @@ print(fn("keep"))
 def test_cleared_function_answers_like_a_python_function(run_interpreter):
     proc = run_interpreter("-c", CLEARED_FUNCTION_CHILD)
     assert proc.stdout == "None None True\nno name\nFalse\n"
+
+
+HOLLOW_FUNCTION_CHILD = r"""
+import copy, pickle
+import drovik.options as m
+
+T = type(m.skorv_get_option)
+try:
+    T.__new__ = lambda cls: object.__new__(cls)  # the type is mutable on 3.9
+    T()
+except TypeError as exc:
+    print(exc)
+assert copy.copy(m.skorv_get_option) is pickle.loads(pickle.dumps(m.skorv_get_option)) is m.skorv_get_option
+"""
+
+
+def test_function_type_makes_no_instance_the_module_did_not_fill(run_interpreter):
+    proc = run_interpreter("-c", HOLLOW_FUNCTION_CHILD)
+    assert "'drovik.options.function'" in proc.stdout
 
 
 # --- Memory running out during the import.

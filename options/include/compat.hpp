@@ -57,8 +57,16 @@ namespace drovik {
 inline void refuse_instantiation(PyTypeObject *) {}
 #else
 #define IMMUTABLE_TYPE_FLAGS 0
+// The type stays mutable, so Python code can give it a __new__ that makes
+// instances through object.__new__, which allocates them with tp_alloc; the
+// module makes its own with PyObject_GC_New, so tp_alloc refuses every one.
+inline PyObject *refuse_allocation(PyTypeObject *type, Py_ssize_t) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", type->tp_name);
+    return nullptr;
+}
 inline void refuse_instantiation(PyTypeObject *type) {
     type->tp_new = nullptr;
+    type->tp_alloc = refuse_allocation;
 }
 #endif
 

@@ -104,6 +104,20 @@ struct FoundNames {
 // nothing remembered is ever used.
 constexpr uint64_t NO_VERSION = UINT64_MAX;
 
+#if DROVIK_DICT_WATCHERS
+// A change of the namespace that its dict watcher has announced. Watchers run
+// before the change is made, and those added after the module's may run
+// Python code in between: until the namespace binds the change's value, what
+// a lookup finds there may be about to go.
+struct PendingChange {
+    int name;        // a Name, or one of the two below
+    PyObject *value; // only ever compared: nullptr for a deletion
+};
+constexpr int ANY_NAME = -1;   // set under a key that is no str: binds `value` somewhere
+constexpr int EVERY_NAME = -2; // cleared, or a key that is no str deleted: empty
+constexpr int MAX_PENDING_CHANGES = 8;
+#endif
+
 struct ProcessState {
     // Interned strings, each made once.
     OptionKeys keys;
@@ -125,13 +139,27 @@ struct ProcessState {
     bool setup_begun;
     bool registered_by_setup; // the running set-up put the module into sys.modules itself
     int64_t owner_interpreter = OWNER_NONE;
-    int namespace_watcher = -1; // until a dict watcher is added (3.12 on)
+    int dict_watcher = -1; // until one is added (3.12 on): follows the namespace and the table
 
     // Lookups in the namespace, remembered while it is unchanged; off when
     // changes cannot be followed (every dict-watcher slot taken).
     bool names_remembered;
     uint64_t namespace_changes; // moved by the dict watcher
     FoundNames found;
+#if DROVIK_DICT_WATCHERS
+    PendingChange pending_changes[MAX_PENDING_CHANGES];
+    int pending_count;
+#endif
+
+    // The option table last found to hold only exact str keys, which one
+    // search for an exact str runs no Python code in: known by its version
+    // while that is unchanged, or from 3.12 on by identity until the dict
+    // watcher sees a key of another type come, or the table go.
+#if DROVIK_DICT_WATCHERS
+    PyObject *plain_table;
+#else
+    uint64_t plain_table_version; // 0, which no dict has, until one is found
+#endif
 };
 
 extern ProcessState process;

@@ -32,6 +32,29 @@ HOT_INLINE int table_contains(PyObject *key) {
                                           : PySequence_Contains(table.get(), key);
 }
 
+// True when every key of the exact dict `dict` is an exact str.
+bool has_only_exact_str_keys(PyObject *dict);
+
+// is_plain_table() for a table not remembered: looks at every key.
+bool find_plain_table_afresh(PyObject *table);
+
+// True when the exact dict `table` holds only exact str keys: searching it
+// for an exact str then runs no Python code.
+HOT_INLINE bool is_plain_table(PyObject *table) {
+#if DROVIK_DICT_WATCHERS
+    if (table == process.plain_table) {
+        return true;
+    }
+#else
+    // Every dict gets a version of its own at each change, so the version
+    // alone tells the table and its state.
+    if (dict_version_tag(table) == process.plain_table_version) {
+        return true;
+    }
+#endif
+    return find_plain_table_afresh(table);
+}
+
 // `key in _SKORV_OPTIONS`, then `_SKORV_OPTIONS[key]`: 1 with `value` set,
 // 0 when absent.
 HOT_INLINE int table_find(PyObject *key, Ref &value) {
@@ -39,10 +62,10 @@ HOT_INLINE int table_find(PyObject *key, Ref &value) {
     if (!table) {
         return -1;
     }
-    if (PyDict_CheckExact(table.get()) && is_plain_text(key)) {
-        // The table's keys are option keys: only a key of another type with
-        // the same hash could run code while the table is searched, so one
-        // search answers both questions.
+    if (PyDict_CheckExact(table.get()) && is_plain_text(key) && is_plain_table(table.get())) {
+        // Nothing can run code while the table is searched, so one search
+        // answers both questions. A key of another type could (its __eq__
+        // may rebind the table or answer differently the second time).
         PyObject *found = PyDict_GetItemWithError(table.get(), key);
         if (!found) {
             return PyErr_Occurred() ? -1 : 0;
