@@ -45,6 +45,14 @@
 #define DROVIK_MAPPING_ERROR_LOOKS_FOR_KEYS 0
 #endif
 
+// Functions compute their annotations on demand through __annotate__(format)
+// from 3.14 on; annotationlib, inspect and pydoc ask it first.
+#if PY_VERSION_HEX >= 0x030E0000
+#define DROVIK_FUNCTION_ANNOTATE 1
+#else
+#define DROVIK_FUNCTION_ANNOTATE 0
+#endif
+
 // The small helpers on the hot paths of reads and sets: inlined wherever they
 // are used, whatever budget the optimiser has left, so that a change
 // elsewhere cannot turn them back into calls.
