@@ -173,9 +173,9 @@ def help_page(obj, monkeypatch):
     return [line.rstrip() for line in pydoc.plain("".join(pages)).splitlines()]
 
 
-# pydoc heads the page by what the object is: no Python function, it names
-# the type ("function") up to 3.13; from 3.14 on it calls a callable that
-# binds as a method a method descriptor, named.
+# pydoc heads the page by what the object is. Up to 3.13 it names the type
+# ("function") of what is no Python function; from 3.14 on it calls whatever
+# binds as a method without being a Python function a method descriptor.
 HELP_HEADER = (
     "Help on function in module drovik.options:"
     if sys.version_info < (3, 14)

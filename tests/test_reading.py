@@ -225,7 +225,7 @@ def test_reads_follow_rebound_names(options, env, monkeypatch):
     assert options.skorv_get_option(["only", "skorv.call"]) == [2, "/else"]
 
 
-class Holder:
+class Holder:  # so that the qualified name of the class in it is not its name
     class NoKeys:
         """Answers membership tests, but has no keys(): no mapping to `{**x}`."""
 
