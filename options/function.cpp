@@ -93,8 +93,36 @@ PyObject *function_reduce(PyObject *self, PyObject *) {
     return PyUnicode_FromString(function_name(self));
 }
 
+#if DROVIK_FUNCTION_ANNOTATE
+// The formats of annotationlib.Format, from VALUE to STRING.
+constexpr long ANNOTATIONS_AS_VALUES = 1;
+constexpr long ANNOTATIONS_AS_STRINGS = 4;
+
+// A new dict of the annotations each time, as a Python function's gives. That
+// one refuses forward references and source text, which annotationlib then
+// gets by running its code among stand-in names; this one has no such code,
+// but its annotations are strings already, the same in every format, so it
+// gives them for all four. Others are refused as annotationlib expects.
+PyObject *function_annotate(PyObject *self, PyObject *format) {
+    long requested = PyLong_AsLong(format);
+    if (requested == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (requested < ANNOTATIONS_AS_VALUES || requested > ANNOTATIONS_AS_STRINGS) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    PyObject *annotations = reinterpret_cast<Function *>(self)->annotations;
+    // Empty once the collector has cleared the function.
+    return annotations ? PyDict_Copy(annotations) : PyDict_New();
+}
+#endif
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+#if DROVIK_FUNCTION_ANNOTATE
+    {"__annotate__", function_annotate, METH_O, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

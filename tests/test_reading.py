@@ -225,6 +225,26 @@ def test_reads_follow_rebound_names(options, env, monkeypatch):
     assert options.skorv_get_option(["only", "skorv.call"]) == [2, "/else"]
 
 
+class Holder:  # so that the qualified name of the class in it is not its name
+    class NoKeys:
+        """Answers membership tests, but has no keys(): no mapping to `{**x}`."""
+
+        def __contains__(self, key):
+            return False
+
+
+def test_read_all_refuses_a_table_without_keys_as_a_display_does(options, env, monkeypatch):
+    # The error names the type as the running interpreter's `{**x}` does:
+    # from 3.15 on with its module and qualified name.
+    table = Holder.NoKeys()
+    monkeypatch.setattr(options, "_SKORV_OPTIONS", table)
+    with pytest.raises(TypeError) as plain:
+        {**table}
+    with pytest.raises(TypeError) as got:
+        options.skorv_get_option()
+    assert str(got.value) == str(plain.value)
+
+
 def test_defaults_dict_is_private_to_the_call(options, env, monkeypatch):
     kept = {"keep": False}
     monkeypatch.setattr(options, "skorv_get_option_default", lambda: kept)

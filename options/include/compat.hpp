@@ -1,5 +1,5 @@
 // Every difference between the interpreter versions the module is built for
-// (3.9 to 3.13) that the sources have to know about. No other file tests the
+// (3.9 to 3.15) that the sources have to know about. No other file tests the
 // interpreter's version; where a feature has its own macro, that is tested.
 #pragma once
 
@@ -33,6 +33,24 @@
 #define DROVIK_EXCEPTION_NOTES 1
 #else
 #define DROVIK_EXCEPTION_NOTES 0
+#endif
+
+// `{**x}` whose keys() fails with AttributeError: up to 3.14 that is always
+// refused as "not a mapping", naming the type by tp_name. From 3.15 on only
+// an x that has no `keys` at all is, named in full (module and qualified
+// name); otherwise keys()'s own error stands.
+#if PY_VERSION_HEX >= 0x030F0000
+#define DROVIK_MAPPING_ERROR_LOOKS_FOR_KEYS 1
+#else
+#define DROVIK_MAPPING_ERROR_LOOKS_FOR_KEYS 0
+#endif
+
+// Functions compute their annotations on demand through __annotate__(format)
+// from 3.14 on; annotationlib, inspect and pydoc ask it first.
+#if PY_VERSION_HEX >= 0x030E0000
+#define DROVIK_FUNCTION_ANNOTATE 1
+#else
+#define DROVIK_FUNCTION_ANNOTATE 0
 #endif
 
 // The small helpers on the hot paths of reads and sets: inlined wherever they
