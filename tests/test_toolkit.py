@@ -2,6 +2,7 @@
 
 import pathlib
 import pickle
+import re
 import stat
 import sys
 import warnings
@@ -191,6 +192,18 @@ def test_load_of_empty_file_sets_nothing(table, tmp_path, check_runs):
 
 
 DEEP = 2000
+
+
+def parser_reads(text):
+    """Whether the TOML parser of this interpreter reads ``text`` (some refuse keys of many parts)."""
+    import importlib
+
+    parser = importlib.import_module("tomllib" if sys.version_info >= (3, 11) else "tomli")
+    try:
+        parser.loads(text)
+    except RecursionError:
+        return False
+    return True
 TOO_DEEP = "nests arrays or tables more deeply than can be read"
 UNKNOWN_NUM_THREADS = "Unknown option 'num_threads'. Did you mean 'num.threads'?"
 
@@ -213,9 +226,9 @@ UNKNOWN_NUM_THREADS = "Unknown option 'num_threads'. Did you mean 'num.threads'?
     ("keep = true\nkeep = false\n", ["Cannot overwrite a value (at line 2, column 13)"]),
     ("keep = " + "[" * DEEP + "]" * DEEP + "\n", [TOO_DEEP]),
     ("keep = " + "{a = " * DEEP + "1" + "}" * DEEP + "\n", [TOO_DEEP]),
-    # Dotted keys nest tables too: tomllib reads them without recursion, tomli (before 3.11) with it.
+    # Dotted keys nest tables too: whether the parser reads them that deep is its own affair.
     ("keep = true\n" + "a." * DEEP + "b = 1\n", ["Unknown option " + shown("a." * DEEP + "b", brief=True)
-                                               if sys.version_info >= (3, 11) else TOO_DEEP]),
+                                               if parser_reads("a." * DEEP + "b = 1") else TOO_DEEP]),
     (b'keep = true\nsmtp = "caf\xe9"\n',
      ["is not UTF-8 text ('utf-8' codec can't decode byte 0xe9 in position 23: invalid continuation byte)"]),
 ])
@@ -322,7 +335,11 @@ def test_environ_refuses_what_it_cannot_carry(table):
                   "working.directory": pathlib.Path("/srv"), "smtp": "a\0b", "skorv.call": None, "numa": False})
     with pytest.raises(ValueError) as info:
         drovik.options_environ()
-    assert str(info.value) == (
-        "cannot be passed in the environment as they are: smtp = 'a\\x00b'; keep = 'yes'; verbose = None; "
-        "working.directory = PosixPath('/srv'); skorv.timeout = True; mevro.timeout = <int object>; skorv.call = None"
+    # An int too long for decimal digits has no repr before 3.14, and one that names no digits from then on.
+    huge = r"<int object>|<int instance with roughly 5001 digits \(limit at 4300\) at 0x[0-9a-f]+>"
+    assert re.fullmatch(
+        re.escape("cannot be passed in the environment as they are: smtp = 'a\\x00b'; keep = 'yes'; verbose = None; "
+                  "working.directory = PosixPath('/srv'); skorv.timeout = True; mevro.timeout = ")
+        + f"({huge})" + re.escape("; skorv.call = None"),
+        str(info.value),
     )
