@@ -424,7 +424,9 @@ def load_env(prefix: str = ENV_PREFIX, environ: Mapping[str, str] = os.environ) 
     defaults = options.skorv_get_option_default()
     found: Dict[str, Any] = {}
     problems = []
-    for name, text in environ.items():
+    # Problems come in the order of the names, the same on every machine:
+    # the environment's own order depends on how the process was started.
+    for name, text in sorted(environ.items()):
         if not name.startswith(prefix):
             continue
         if name not in variables:
