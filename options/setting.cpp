@@ -24,7 +24,7 @@ Ref call_post_set_checks() {
 
 // --- Setting.
 
-// `key == "skorv.call" or key == "mevro.call"` for an exact str `key`.
+// `option == "skorv.call" or option == "mevro.call"` for an exact str `option`.
 int is_command_path_key(PyObject *option) {
     int known = equals_word(option, key(KEY_SKORV_CALL));
     return known != 0 ? known : equals_word(option, key(KEY_MEVRO_CALL));
