@@ -183,7 +183,20 @@ def identifier(text):
 
 
 def literal(text):
-    return '"' + text.encode("unicode_escape").decode("ascii").replace('"', '\\"') + '"'
+    """A C++ string literal of the UTF-8 bytes of `text`, which the module decodes."""
+    pieces = []
+    for byte in text.encode("utf-8"):
+        char = chr(byte)
+        if char in '"\\':
+            pieces.append("\\" + char)
+        elif char == "\n":
+            pieces.append("\\n")
+        elif 32 <= byte < 127:
+            pieces.append(char)
+        else:
+            # Three octal digits end the escape, whatever character follows.
+            pieces.append(f"\\{byte:03o}")
+    return '"' + "".join(pieces) + '"'
 
 
 def text_array(name, texts, size=""):
