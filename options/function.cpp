@@ -1,14 +1,17 @@
-// The function objects of the module.
+// The function objects of the module, and the entry of every call: the
+// handling of their arguments, with the errors that Python's own argument
+// parsing gives, before the stack guard and the body.
 //
 // They behave like Python functions for the tools that inspect them: the
 // signature comes from a genuine code object and the documented defaults and
 // annotations, they bind as methods, pickle by reference and show in help().
 
-#include "function.hpp"
+#include "options.hpp"
 
 #include <marshal.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace drovik {
 
@@ -16,7 +19,7 @@ namespace {
 
 struct Function {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionDef *definition;
+    FunctionId id;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -29,15 +32,12 @@ struct Function {
     PyObject *weakrefs;
 };
 
-} // namespace
-
+// The name of one of the module's functions, for its error messages.
 const char *function_name(PyObject *self) {
-    return reinterpret_cast<Function *>(self)->definition->name;
+    return FUNCTION_FACTS[reinterpret_cast<Function *>(self)->id].name;
 }
 
 // --- The type.
-
-namespace {
 
 // Every object a function holds; the namespace makes a cycle with the module.
 PyObject *Function::*const HELD_OBJECTS[] = {
@@ -76,14 +76,13 @@ void function_dealloc(PyObject *self) {
 
 PyObject *function_repr(PyObject *self) {
     auto *fn = reinterpret_cast<Function *>(self);
-    return PyUnicode_FromFormat("<function %s at %p>", fn->definition->name, self);
+    return PyUnicode_FromFormat("<function %s at %p>", FUNCTION_FACTS[fn->id].name, self);
 }
 
 // Bound as a method when stored on a class, like any Python function.
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
+        return new_reference(self);
     }
     return PyMethod_New(self, obj);
 }
@@ -155,18 +154,17 @@ PyMemberDef function_members[] = {
 // without a docstring.
 PyObject *function_get_doc(PyObject *self, void *) {
     PyObject *doc = reinterpret_cast<Function *>(self)->doc;
-    return Ref::borrow(doc ? doc : Py_None).release();
+    return new_reference(doc ? doc : Py_None);
 }
 
 // Like a Python function's, the docstring may be replaced; deleting it leaves None.
 int function_set_doc(PyObject *self, PyObject *value, void *) {
-    Py_XSETREF(reinterpret_cast<Function *>(self)->doc,
-               Ref::borrow(value ? value : Py_None).release());
+    Py_XSETREF(reinterpret_cast<Function *>(self)->doc, new_reference(value ? value : Py_None));
     return 0;
 }
 
 PyObject *function_get_kwdefaults(PyObject *, void *) {
-    return Ref::borrow(Py_None).release();
+    return new_reference(Py_None);
 }
 
 PyGetSetDef function_getset[] = {
@@ -223,12 +221,12 @@ int init_function_type() {
 
 namespace {
 
-Ref make_annotations(const FunctionDef &definition) {
+Ref make_annotations(const FunctionFacts &facts) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) {
         return Ref();
     }
-    for (const char *const *pair = definition.annotations; *pair; pair += 2) {
+    for (const char *const *pair = facts.annotations; *pair; pair += 2) {
         Ref text = Ref::steal(PyUnicode_FromString(pair[1]));
         if (!text || PyDict_SetItemString(annotations.get(), pair[0], text.get()) < 0) {
             return Ref();
@@ -238,6 +236,192 @@ Ref make_annotations(const FunctionDef &definition) {
 }
 
 #include "function_code.inc"
+
+// --- Argument handling.
+
+Py_ssize_t keyword_count(PyObject *kwnames) {
+    return kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+}
+
+int check_keyword_names(PyObject *kwnames) {
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The error for arguments given to a function that takes none.
+int refuse_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    if (keyword_count(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", function_name(self),
+                     "takes no keyword arguments");
+        return -1;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function_name(self),
+                 "takes no arguments", PyVectorcall_NARGS(nargsf));
+    return -1;
+}
+
+HOT_INLINE int check_no_arguments(PyObject *self, size_t nargsf, PyObject *kwnames) {
+    if (keyword_count(kwnames) == 0 && PyVectorcall_NARGS(nargsf) == 0) {
+        return 0;
+    }
+    return refuse_arguments(self, nargsf, kwnames);
+}
+
+int positional_count_error(PyObject *self, const char *bound, Py_ssize_t expected,
+                           Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function_name(self), bound, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Places keyword arguments into `values`, whose slots correspond to
+// `parameters`; the first keyword in the caller's order that names no
+// parameter, or one that already has a value, is refused.
+int match_keywords(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   PyObject *const *parameters, PyObject **values, Py_ssize_t count) {
+    if (check_keyword_names(kwnames) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < keyword_count(kwnames); ++i) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_ssize_t slot = 0;
+        while (slot < count && keyword != parameters[slot] &&
+               PyUnicode_Compare(keyword, parameters[slot]) != 0) {
+            ++slot;
+        }
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        if (values[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         function_name(self), keyword);
+            return -1;
+        }
+        values[slot] = args[nargs + i];
+    }
+    return 0;
+}
+
+template <typename Body> PyObject *run(Body body) {
+    StackGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return body().release();
+}
+
+// --- Entry points, one per function, called by the interpreter.
+
+PyObject *cpu_default_string_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return cpu_default_string(); });
+}
+
+PyObject *get_option_default_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                   PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return skorv_get_option_default(); });
+}
+
+PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1) {
+        positional_count_error(self, "at most", 1, nargs);
+        return nullptr;
+    }
+    PyObject *option = nargs ? args[0] : nullptr;
+    PyObject *const parameters[] = {words.option};
+    if (kwnames && match_keywords(self, args, nargs, kwnames, parameters, &option, 1) < 0) {
+        return nullptr;
+    }
+    return run([option] { return skorv_get_option(option ? option : Py_None); });
+}
+
+PyObject *set_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames) {
+    (void)self;
+    if (check_keyword_names(kwnames) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return run([=] { return skorv_set_option(args, nargs, kwnames); });
+}
+
+PyObject *set_one_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (keyword_count(kwnames) == 0 ? nargs != 2 : nargs > 2) {
+        positional_count_error(self, "exactly", 2, nargs);
+        return nullptr;
+    }
+    PyObject *values[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    PyObject *const parameters[] = {words.option, words.value};
+    if (match_keywords(self, args, nargs, kwnames, parameters, values, 2) < 0) {
+        return nullptr;
+    }
+    if (!values[0] || !values[1]) {
+        positional_count_error(self, "exactly", 2, values[0] ? 1 : 0);
+        return nullptr;
+    }
+    if (check_option_type(values[0]) < 0) {
+        return nullptr;
+    }
+    return run([&values] { return set_one(values[0], values[1]); });
+}
+
+PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                                PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return post_set_checks(); });
+}
+
+PyObject *plexa_features_entry(PyObject *self, PyObject *const *, size_t nargsf,
+                               PyObject *kwnames) {
+    if (check_no_arguments(self, nargsf, kwnames) < 0) {
+        return nullptr;
+    }
+    return run([] { return skorv_enabled_plexa_features(); });
+}
+
+// What each function calls when it is called, by FunctionId.
+constexpr std::pair<FunctionId, vectorcallfunc> ENTRIES[] = {
+    {F_CPU_DEFAULT_STRING, cpu_default_string_entry},
+    {F_SKORV_GET_OPTION_DEFAULT, get_option_default_entry},
+    {F_SKORV_GET_OPTION, get_option_entry},
+    {F_SKORV_SET_OPTION, set_option_entry},
+    {F_SET_ONE, set_one_entry},
+    {F_POST_SET_CHECKS, post_set_checks_entry},
+    {F_SKORV_ENABLED_PLEXA_FEATURES, plexa_features_entry},
+};
+
+constexpr bool entries_follow_the_catalogue() {
+    int id = 0;
+    for (const auto &entry : ENTRIES) {
+        if (entry.first != id++) {
+            return false;
+        }
+    }
+    return id == FUNCTION_COUNT;
+}
+static_assert(entries_follow_the_catalogue(),
+              "ENTRIES: one entry for each function of the catalogue, in its order");
 
 } // namespace
 
@@ -259,23 +443,22 @@ Ref load_function_codes() {
     return codes;
 }
 
-Ref make_function(const FunctionDef &definition, PyObject *code, PyObject *globals,
-                  PyObject *module_name) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(definition.name));
+Ref make_function(FunctionId id, PyObject *code, PyObject *globals, PyObject *module_name) {
+    const FunctionFacts &facts = FUNCTION_FACTS[id];
+    Ref name = Ref::steal(PyUnicode_InternFromString(facts.name));
     if (!name) {
         return Ref();
     }
-    Ref doc =
-        definition.doc ? Ref::steal(PyUnicode_FromString(definition.doc)) : Ref::borrow(Py_None);
+    Ref doc = facts.doc ? Ref::steal(PyUnicode_FromString(facts.doc)) : Ref::borrow(Py_None);
     if (!doc) {
         return Ref();
     }
-    Ref defaults = definition.option_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None))
-                                                      : Ref::borrow(Py_None);
+    Ref defaults =
+        facts.last_defaults_to_none ? Ref::steal(PyTuple_Pack(1, Py_None)) : Ref::borrow(Py_None);
     if (!defaults) {
         return Ref();
     }
-    Ref annotations = make_annotations(definition);
+    Ref annotations = make_annotations(facts);
     if (!annotations) {
         return Ref();
     }
@@ -283,16 +466,16 @@ Ref make_function(const FunctionDef &definition, PyObject *code, PyObject *globa
     if (!fn) {
         return Ref();
     }
-    fn->vectorcall = definition.entry;
-    fn->definition = &definition;
-    fn->qualname = Ref::borrow(name.get()).release();
+    fn->vectorcall = ENTRIES[id].second;
+    fn->id = id;
+    fn->qualname = new_reference(name.get());
     fn->name = name.release();
-    fn->module = Ref::borrow(module_name).release();
+    fn->module = new_reference(module_name);
     fn->doc = doc.release();
     fn->annotations = annotations.release();
     fn->defaults = defaults.release();
-    fn->code = Ref::borrow(code).release();
-    fn->globals = Ref::borrow(globals).release();
+    fn->code = new_reference(code);
+    fn->globals = new_reference(globals);
     fn->dict = nullptr;
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);

@@ -5,26 +5,17 @@ checkers read their parameters and local names from one. They are compiled
 here, at build time, so that importing the module compiles nothing: marshal
 data loads in one step and fails cleanly when memory runs out. The build runs
 this with the interpreter that the module is built for, since marshal's format
-belongs to one interpreter version, as the module itself does.
+belongs to one interpreter version, as the module itself does. The parameters
+and local names are the catalogue's (src/drovik/_catalogue.py).
 
-    python function_code.py OUTPUT
+    python function_code.py CATALOGUE OUTPUT
 """
 
 import marshal
 import sys
 import types
 
-# One stub per function, in the order in which the module binds them: the
-# parameters and the local names of the real function, nothing else.
-STUBS = (
-    "def _cpu_default_string():\n    n = None\n",
-    "def skorv_get_option_default():\n    pass\n",
-    "def skorv_get_option(option=None):\n    defaults = out = val = rem = keys = out_list = key = None\n",
-    "def skorv_set_option(*args, **kwargs):\n    pass\n",
-    "def _set_one(option, value):\n    pass\n",
-    "def _post_set_checks():\n    mode = arg = wdir = None\n",
-    "def skorv_enabled_Plexa_features():\n    pass\n",
-)
+import catalogue_code
 
 
 def function_code(stub: str) -> types.CodeType:
@@ -32,8 +23,10 @@ def function_code(stub: str) -> types.CodeType:
     return next(const for const in module.co_consts if isinstance(const, types.CodeType))
 
 
-def main(output: str) -> None:
-    data = marshal.dumps(tuple(function_code(stub) for stub in STUBS))
+def main(catalogue_path: str, output: str) -> None:
+    functions = catalogue_code.load(catalogue_path).FUNCTIONS
+    stubs = (catalogue_code.stub_source(function) for function in functions)
+    data = marshal.dumps(tuple(function_code(stub) for stub in stubs))
     rows = (", ".join(str(byte) for byte in data[i : i + 24]) for i in range(0, len(data), 24))
     with open(output, "w", encoding="ascii") as out:
         out.write("// Written by options/function_code.py at build time.\n")
@@ -43,4 +36,4 @@ def main(output: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(*sys.argv[1:])

@@ -1,25 +1,11 @@
-// The set-up of drovik.options: the module object, what its statements import
-// and bind, and what a re-import or a failed set-up does.
+// The set-up of drovik.options and its order: the module object, what its
+// statements import and bind, and what a re-import or a failed set-up does.
 
-#include "companions.hpp"
-#include "function.hpp"
-#include "imports.hpp"
-#include "names.hpp"
-#include "state.hpp"
+#include "options.hpp"
 
 namespace drovik {
 
 namespace {
-
-const char MODULE_DOC[] =
-    "\n"
-    "Global options for the Python port (R-SKORV options analogue).\n"
-    "\n"
-    "Key functions:\n"
-    "- skorv_get_option_default()\n"
-    "- skorv_get_option(option=None)\n"
-    "- skorv_set_option(**kwargs)   # also supports skorv_set_option(\"key\", value)\n"
-    "- skorv_enabled_Plexa_features()\n";
 
 // Everything the module made belonged to the interpreter that is gone, so an
 // interpreter initialised later in the process (by an embedding program) is
@@ -63,6 +49,16 @@ int copy_import_attribute(PyObject *import_info, PyObject *globals, const char *
     return bind(globals, to, value.get());
 }
 
+// What the process keeps from the first set-up on: the strings first, which
+// the rest is made of.
+int init_process_state() {
+    if (init_strings() < 0 || init_defaults_template() < 0 || init_thread_strings() < 0 ||
+        init_function_type() < 0) {
+        return -1;
+    }
+    return 0;
+}
+
 PyObject *create_module(PyObject *import_info, PyModuleDef *) {
     if (check_interpreter() < 0 || init_process_state() < 0) {
         return nullptr;
@@ -73,7 +69,7 @@ PyObject *create_module(PyObject *import_info, PyModuleDef *) {
         // (empty, as the module keeps no state) would be lost on every
         // re-import.
         PyMem_Free(PyModule_GetState(process.module));
-        return Ref::borrow(process.module).release();
+        return new_reference(process.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(import_info, "name"));
     if (!name) {
@@ -91,7 +87,7 @@ PyObject *create_module(PyObject *import_info, PyModuleDef *) {
                               false) < 0) {
         return nullptr;
     }
-    process.module = Ref::borrow(module.get()).release();
+    process.module = new_reference(module.get());
     return module.release();
 }
 
@@ -129,9 +125,10 @@ int bind_functions(PyObject *globals) {
         return -1;
     }
     for (int id = 0; id < FUNCTION_COUNT; ++id) {
-        Ref fn = make_function(FUNCTION_DEFS[id], PyTuple_GET_ITEM(codes.get(), id), globals,
-                               words.module_name);
-        if (!fn || bind(globals, FUNCTION_DEFS[id].name, fn.get()) < 0) {
+        auto function = static_cast<FunctionId>(id);
+        Ref fn =
+            make_function(function, PyTuple_GET_ITEM(codes.get(), id), globals, words.module_name);
+        if (!fn || bind(globals, FUNCTION_FACTS[id].name, fn.get()) < 0) {
             return -1;
         }
         process.functions[id] = fn.release();
@@ -161,8 +158,8 @@ int adopt_namespace(PyObject *module) {
     if (!builtins_module) {
         return -1;
     }
-    Py_XSETREF(process.globals, Ref::borrow(PyModule_GetDict(module)).release());
-    Py_XSETREF(process.builtins, Ref::borrow(PyModule_GetDict(builtins_module.get())).release());
+    Py_XSETREF(process.globals, new_reference(PyModule_GetDict(module)));
+    Py_XSETREF(process.builtins, new_reference(PyModule_GetDict(builtins_module.get())));
     if (watch_namespace() < 0) {
         return -1;
     }
@@ -192,7 +189,7 @@ int exec_module(PyObject *module) {
         return -1;
     }
     if (module != process.module) {
-        Py_XSETREF(process.module, Ref::borrow(module).release());
+        Py_XSETREF(process.module, new_reference(module));
     }
     process.setup_begun = true;
     process.registered_by_setup = false;

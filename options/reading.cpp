@@ -1,20 +1,17 @@
 // Reading options: one key, a list of keys or all of them, with the command
 // paths resolved while they are unset; and the Plexa switch, which reads one.
 
-#include "access.hpp"
+#include "options.hpp"
 
-#include "companions.hpp"
-#include "names.hpp"
-#include "objects.hpp"
-#include "table.hpp"
-
+#include <cstring>
 #include <utility>
 
 namespace drovik {
 
 namespace {
 
-bool ascii_equals_lowered(PyObject *text, const char *word, Py_ssize_t length) {
+bool ascii_equals_lowered(PyObject *text, const char *word) {
+    auto length = static_cast<Py_ssize_t>(std::strlen(word));
     if (PyUnicode_GET_LENGTH(text) != length) {
         return false;
     }
@@ -31,8 +28,8 @@ bool ascii_equals_lowered(PyObject *text, const char *word, Py_ssize_t length) {
     return true;
 }
 
-// 1 when `val` is a str whose lower() is "remote" or, failing that,
-// "skorv.remote"; -1 on error. The caller holds `val`.
+// 1 when `val` is a str whose lower() is one of the remote engine words,
+// compared in their order; -1 on error. The caller holds `val`.
 int names_remote_engine(PyObject *val) {
     int text = is_str(val);
     if (text <= 0) {
@@ -41,8 +38,12 @@ int names_remote_engine(PyObject *val) {
     // Lower-casing other characters can give ASCII letters (the Kelvin sign
     // gives "k"), so only a plain ASCII str is compared without lower().
     if (PyUnicode_CheckExact(val) && unicode_ready(val) == 0 && PyUnicode_IS_ASCII(val)) {
-        return ascii_equals_lowered(val, "remote", 6) ||
-               ascii_equals_lowered(val, "skorv.remote", 12);
+        for (const char *word : REMOTE_ENGINE_WORD_TEXTS) {
+            if (ascii_equals_lowered(val, word)) {
+                return 1;
+            }
+        }
+        return 0;
     }
     if (PyErr_Occurred()) {
         return -1;
@@ -51,8 +52,13 @@ int names_remote_engine(PyObject *val) {
     if (!lowered) {
         return -1;
     }
-    int remote = equals_word(lowered.get(), words.remote);
-    return remote != 0 ? remote : equals_word(lowered.get(), words.skorv_remote);
+    for (PyObject *word : words.remote_engine_words) {
+        int remote = equals_word(lowered.get(), word);
+        if (remote != 0) {
+            return remote;
+        }
+    }
+    return 0;
 }
 
 // Puts the remote-run script in place of a remote engine path `val`, when
@@ -74,39 +80,39 @@ int resolve_engine_path(Ref &val) {
 }
 
 // The built-in path under `key` in the defaults, while `key` is unset.
-HOT_INLINE int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *key, Name builtin_path) {
-    int set = table_contains(key);
+HOT_INLINE int add_builtin_path_if_unset(CallDefaults &defaults, PyObject *k, Name builtin_path) {
+    int set = table_contains(k);
     if (set != 0) {
         return set < 0 ? -1 : 0;
     }
     Ref path = call_companion(builtin_path);
-    return path ? defaults.add_command_path(key, std::move(path)) : -1;
+    return path ? defaults.add_command_path(k, std::move(path)) : -1;
 }
 
 // Steps 1 to 3 of every read: the defaults, and the built-in command paths
 // of whichever of the two is unset.
 int prepare_defaults(CallDefaults &defaults) {
     if (defaults.fetch() < 0 ||
-        add_builtin_path_if_unset(defaults, keys.skorv_call, NAME_SKORV_CALL_BUILTIN) < 0) {
+        add_builtin_path_if_unset(defaults, key(KEY_SKORV_CALL), NAME_SKORV_CALL_BUILTIN) < 0) {
         return -1;
     }
-    return add_builtin_path_if_unset(defaults, keys.mevro_call, NAME_MEVRO_CALL_BUILTIN);
+    return add_builtin_path_if_unset(defaults, key(KEY_MEVRO_CALL), NAME_MEVRO_CALL_BUILTIN);
 }
 
 // The value of one key; the caller holds `key`.
-HOT_INLINE Ref read_one(CallDefaults &defaults, PyObject *key) {
+HOT_INLINE Ref read_one(CallDefaults &defaults, PyObject *k) {
     Ref val;
-    int stored = table_find(key, val);
+    int stored = table_find(k, val);
     if (stored < 0) {
         return Ref();
     }
     if (!stored) {
-        int known = defaults.find(key, val);
+        int known = defaults.find(k, val);
         if (known <= 0) {
-            return known < 0 ? Ref() : raise_unknown_option(key);
+            return known < 0 ? Ref() : raise_unknown_option(k);
         }
     }
-    int engine = equals_word(key, keys.skorv_call);
+    int engine = equals_word(k, key(KEY_SKORV_CALL));
     if (engine <= 0) {
         return engine < 0 ? Ref() : std::move(val);
     }
@@ -123,12 +129,13 @@ Ref read_all(CallDefaults &defaults) {
         return Ref();
     }
     // Only a stored engine path is resolved here, never the built-in one.
-    Ref val = table_get_or_none(keys.skorv_call);
+    Ref val = table_get_or_none(key(KEY_SKORV_CALL));
     if (!val) {
         return Ref();
     }
     int resolved = resolve_engine_path(val);
-    if (resolved < 0 || (resolved && PyDict_SetItem(out.get(), keys.skorv_call, val.get()) < 0)) {
+    if (resolved < 0 ||
+        (resolved && PyDict_SetItem(out.get(), key(KEY_SKORV_CALL), val.get()) < 0)) {
         return Ref();
     }
     return out;
@@ -188,45 +195,37 @@ void add_close_keys_note(PyObject *error, PyObject *text) {
 
 } // namespace
 
-Ref raise_unknown_option(PyObject *key) {
-    Ref text = format_plain(key);
+Ref raise_unknown_option(PyObject *option) {
+    Ref text = format_plain(option);
     if (!text) {
         return Ref();
     }
-    Ref head = Ref::steal(PyUnicode_Concat(messages.unknown_option_head, text.get()));
+    Ref head = Ref::steal(PyUnicode_Concat(message(MESSAGE_UNKNOWN_OPTION_HEAD), text.get()));
     if (!head) {
         return Ref();
     }
-    Ref message = Ref::steal(PyUnicode_Concat(head.get(), messages.quote));
-    if (!message) {
+    Ref full = Ref::steal(PyUnicode_Concat(head.get(), message(MESSAGE_UNKNOWN_OPTION_TAIL)));
+    if (!full) {
         return Ref();
     }
 #if DROVIK_EXCEPTION_NOTES
-    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, message.get()));
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, full.get()));
     if (!error) {
         return Ref();
     }
     add_close_keys_note(error.get(), text.get());
     PyErr_SetObject(PyExc_KeyError, error.get());
 #else
-    PyErr_SetObject(PyExc_KeyError, message.get());
+    PyErr_SetObject(PyExc_KeyError, full.get());
 #endif
     return Ref();
 }
 
-Ref read_option(PyObject *key) {
-    PyObject *fn = find_global(NAME_GET_OPTION);
-    if (!fn) {
-        return Ref();
-    }
-    if (is_own(fn, F_GET_OPTION)) {
-        return get_option(key);
-    }
-    Ref held = Ref::borrow(fn);
-    return call1(held.get(), key);
+Ref read_option(PyObject *option) {
+    return call_through_namespace(NAME_GET_OPTION, F_SKORV_GET_OPTION, skorv_get_option, option);
 }
 
-Ref get_option(PyObject *option) {
+Ref skorv_get_option(PyObject *option) {
     CallDefaults defaults;
     if (prepare_defaults(defaults) < 0) {
         return Ref();
@@ -241,8 +240,8 @@ Ref get_option(PyObject *option) {
     return read_list(defaults, option);
 }
 
-Ref plexa_enabled() {
-    Ref value = read_option(keys.plexa_features);
+Ref skorv_enabled_plexa_features() {
+    Ref value = read_option(key(PLEXA_KEY));
     if (!value) {
         return Ref();
     }

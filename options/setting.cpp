@@ -1,12 +1,6 @@
 // Setting options, and the checks of the whole table after every set.
 
-#include "access.hpp"
-
-#include "calls.hpp"
-#include "companions.hpp"
-#include "names.hpp"
-#include "objects.hpp"
-#include "table.hpp"
+#include "options.hpp"
 
 namespace drovik {
 
@@ -14,41 +8,30 @@ namespace {
 
 // --- The module's own functions, called through the namespace.
 
+// The body of _set_one as a call of the function runs it: its argument's
+// type tested first.
+Ref set_one_checked(PyObject *option, PyObject *value) {
+    return check_option_type(option) < 0 ? Ref() : set_one(option, value);
+}
+
 Ref call_set_one(PyObject *option, PyObject *value) {
-    PyObject *fn = find_global(NAME_SET_ONE);
-    if (!fn) {
-        return Ref();
-    }
-    if (is_own(fn, F_SET_ONE)) {
-        return check_option_type(option) < 0 ? Ref() : set_one(option, value);
-    }
-    Ref held = Ref::borrow(fn);
-    PyObject *args[] = {option, value};
-    return Ref::steal(PyObject_Vectorcall(held.get(), args, 2, nullptr));
+    return call_through_namespace(NAME_SET_ONE, F_SET_ONE, set_one_checked, option, value);
 }
 
 Ref call_post_set_checks() {
-    PyObject *fn = find_global(NAME_POST_SET_CHECKS);
-    if (!fn) {
-        return Ref();
-    }
-    if (is_own(fn, F_POST_SET_CHECKS)) {
-        return post_set_checks();
-    }
-    Ref held = Ref::borrow(fn);
-    return call0(held.get());
+    return call_through_namespace(NAME_POST_SET_CHECKS, F_POST_SET_CHECKS, post_set_checks);
 }
 
 // --- Setting.
 
-// `key == "skorv.call" or key == "mevro.call"` for an exact str `key`.
-int is_command_path_key(PyObject *key) {
-    int known = equals_word(key, keys.skorv_call);
-    return known != 0 ? known : equals_word(key, keys.mevro_call);
+// `option == "skorv.call" or option == "mevro.call"` for an exact str `option`.
+int is_command_path_key(PyObject *option) {
+    int known = equals_word(option, key(KEY_SKORV_CALL));
+    return known != 0 ? known : equals_word(option, key(KEY_MEVRO_CALL));
 }
 
 // `key in set(skorv_get_option_default().keys()) | {"skorv.call", "mevro.call"}`
-int is_known_key(PyObject *key) {
+int is_known_key(PyObject *option) {
     CallDefaults defaults;
     if (defaults.fetch() < 0) {
         return -1;
@@ -58,8 +41,8 @@ int is_known_key(PyObject *key) {
         // Exact str keys hash and compare without running code: a search of
         // the dict gives the set's answer.
         Ref ignored;
-        int known = defaults.find(key, ignored);
-        return known != 0 ? known : is_command_path_key(key);
+        int known = defaults.find(option, ignored);
+        return known != 0 ? known : is_command_path_key(option);
     }
     Ref key_view = Ref::steal(PyObject_CallMethodNoArgs(rebound, attr.keys));
     if (!key_view) {
@@ -69,7 +52,7 @@ int is_known_key(PyObject *key) {
     if (!key_set) {
         return -1;
     }
-    Ref pair = Ref::steal(PyTuple_Pack(2, keys.skorv_call, keys.mevro_call));
+    Ref pair = Ref::steal(PyTuple_Pack(2, key(KEY_SKORV_CALL), key(KEY_MEVRO_CALL)));
     if (!pair) {
         return -1;
     }
@@ -78,7 +61,7 @@ int is_known_key(PyObject *key) {
         return -1;
     }
     Ref known = Ref::steal(PyNumber_Or(key_set.get(), command_paths.get()));
-    return known ? PySet_Contains(known.get(), key) : -1;
+    return known ? PySet_Contains(known.get(), option) : -1;
 }
 
 // --- Checks after a set.
@@ -106,8 +89,8 @@ int warn_about(PyObject *head, PyObject *value, Ref (*make_text)(PyObject *), Py
     if (!text) {
         return -1;
     }
-    Ref message = join3(head, text.get(), tail);
-    return message && call1(warn.get(), message.get()) ? 0 : -1;
+    Ref full = join3(head, text.get(), tail);
+    return full && call1(warn.get(), full.get()) ? 0 : -1;
 }
 
 // {value!r}: the repr, then formatted like any field.
@@ -162,23 +145,24 @@ int matches_any(PyObject *value, PyObject *const *candidates, size_t count) {
 }
 
 int check_engine_mode() {
-    Ref mode = read_option(keys.skorv_mode);
+    Ref mode = read_option(key(MODE_KEY));
     if (!mode) {
         return -1;
     }
-    PyObject *const accepted[] = {words.compact, words.classic, words.twostage, words.experimental};
-    int valid = matches_any(mode.get(), accepted, 4);
+    int valid = matches_any(mode.get(), words.engine_modes, ENGINE_MODE_COUNT);
     if (valid <= 0) {
         if (valid == 0) {
-            PyErr_SetObject(PyExc_ValueError, messages.invalid_mode);
+            PyErr_SetObject(PyExc_ValueError, message(MESSAGE_INVALID_MODE));
         }
         return -1;
     }
-    int experimental = equals_word(mode.get(), words.experimental);
-    if (experimental <= 0) {
-        return experimental;
+    for (PyObject *const(&replacement)[2] : words.mode_replacements) {
+        int replaced = equals_word(mode.get(), replacement[0]);
+        if (replaced != 0) {
+            return replaced < 0 ? -1 : table_store(key(MODE_KEY), replacement[1]);
+        }
     }
-    return table_store(keys.skorv_mode, words.compact);
+    return 0;
 }
 
 // _SKORV_OPTIONS["malloc.lib"] = skorv_get_option_default()["malloc.lib"]
@@ -189,19 +173,20 @@ int store_default_allocator() {
     }
     Ref library;
     if (PyObject *rebound = defaults.rebound()) {
-        library = Ref::steal(PyObject_GetItem(rebound, keys.malloc_lib));
-    } else if (defaults.find(keys.malloc_lib, library) == 0) {
-        PyErr_SetObject(PyExc_KeyError, keys.malloc_lib);
+        library = Ref::steal(PyObject_GetItem(rebound, key(ALLOCATOR_KEY)));
+    } else if (defaults.find(key(ALLOCATOR_KEY), library) == 0) {
+        PyErr_SetObject(PyExc_KeyError, key(ALLOCATOR_KEY));
     }
-    return library ? table_store(keys.malloc_lib, library.get()) : -1;
+    return library ? table_store(key(ALLOCATOR_KEY), library.get()) : -1;
 }
 
 int check_allocator() {
-    Ref arg = read_option(keys.malloc_lib);
+    Ref arg = read_option(key(ALLOCATOR_KEY));
     if (!arg) {
         return -1;
     }
-    int unset = Py_IsNone(arg.get()) ? 1 : equals_word(arg.get(), words.default_);
+    PyObject *unset_name = words.allocator_names[0];
+    int unset = Py_IsNone(arg.get()) ? 1 : equals_word(arg.get(), unset_name);
     if (unset != 0) {
         return unset < 0 ? -1 : store_default_allocator();
     }
@@ -217,15 +202,14 @@ int check_allocator() {
         }
         if (!exists) {
             // The warning comes first: if it is raised, the path stays stored.
-            if (warn_about(messages.malloc_missing_head, arg.get(), format_plain,
-                           messages.malloc_missing_tail) < 0) {
+            if (warn_about(message(MESSAGE_ALLOCATOR_MISSING_HEAD), arg.get(), format_plain,
+                           message(MESSAGE_ALLOCATOR_MISSING_TAIL)) < 0) {
                 return -1;
             }
             return store_default_allocator();
         }
     }
-    PyObject *const listed[] = {words.default_, words.compiler, words.je, words.tc, words.mi};
-    int is_listed = matches_any(arg.get(), listed, 5);
+    int is_listed = matches_any(arg.get(), words.allocator_names, ALLOCATOR_NAME_COUNT);
     if (is_listed != 0) {
         return is_listed < 0 ? -1 : 0;
     }
@@ -233,12 +217,12 @@ int check_allocator() {
     if (exists != 0) {
         return exists < 0 ? -1 : 0;
     }
-    return warn_about(messages.malloc_unavailable_head, arg.get(), repr_of,
-                      messages.malloc_unavailable_tail);
+    return warn_about(message(MESSAGE_ALLOCATOR_UNAVAILABLE_HEAD), arg.get(), repr_of,
+                      message(MESSAGE_ALLOCATOR_UNAVAILABLE_TAIL));
 }
 
 int check_working_directory() {
-    Ref wdir = read_option(keys.working_directory);
+    Ref wdir = read_option(key(WORKING_DIRECTORY_KEY));
     if (!wdir) {
         return -1;
     }
@@ -250,18 +234,29 @@ int check_working_directory() {
     if (multibyte <= 0) {
         return multibyte;
     }
-    return warn_about(messages.wdir_head, wdir.get(), format_plain, messages.wdir_tail);
+    return warn_about(message(MESSAGE_WORKING_DIRECTORY_MULTIBYTE_HEAD), wdir.get(), format_plain,
+                      message(MESSAGE_WORKING_DIRECTORY_MULTIBYTE_TAIL));
 }
 
 } // namespace
 
-Ref set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+int check_option_type(PyObject *option) {
+    if (PyUnicode_CheckExact(option)) {
+        return 0;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "option",
+                 "str", Py_TYPE(option)->tp_name);
+    return -1;
+}
+
+Ref skorv_set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs == 2 && nkw == 0) {
         int key_is_str = is_str(args[0]);
         if (key_is_str <= 0) {
             if (key_is_str == 0) {
-                PyErr_SetString(PyExc_TypeError, "First positional argument must be a string key");
+                PyErr_SetObject(PyExc_TypeError, message(MESSAGE_SET_KEY_TYPE));
             }
             return Ref();
         }
@@ -275,8 +270,7 @@ Ref set_option(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
             }
         }
     } else {
-        PyErr_SetString(PyExc_TypeError, "Use either skorv_set_option('key', value) or "
-                                         "skorv_set_option(key=value, ...).");
+        PyErr_SetObject(PyExc_TypeError, message(MESSAGE_SET_FORM));
         return Ref();
     }
     if (!call_post_set_checks()) {

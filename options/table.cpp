@@ -1,60 +1,47 @@
 // The option table: its defaults, the thread-count string, and the table
 // itself, reached through the namespace at every use.
 
-#include "table.hpp"
-
-#include "function.hpp"
-#include "names.hpp"
-#include "objects.hpp"
+#include "options.hpp"
 
 #include <utility>
 
 namespace drovik {
 
+namespace {
+
+// The object a default row stands for, new.
+Ref default_value(const DefaultRow &row) {
+    switch (row.kind) {
+    case DefaultKind::NONE:
+        return Ref::borrow(Py_None);
+    case DefaultKind::FALSE:
+        return Ref::borrow(Py_False);
+    case DefaultKind::TRUE:
+        return Ref::borrow(Py_True);
+    case DefaultKind::INT:
+        return Ref::steal(PyLong_FromLong(row.number));
+    case DefaultKind::TEXT:
+        // Interned: a default that is one of the module's words is that word.
+        return Ref::steal(PyUnicode_InternFromString(row.text));
+    case DefaultKind::THREADS:
+        break;
+    }
+    return Ref::borrow(threads_placeholder());
+}
+
+} // namespace
+
 int init_defaults_template() {
     if (process.defaults_template) {
         return 0;
-    }
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) {
-        return -1;
-    }
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!two) {
-        return -1;
     }
     Ref table = Ref::steal(PyDict_New());
     if (!table) {
         return -1;
     }
-    PyObject *const entries[][2] = {
-        {keys.skorv_arg, Py_None},
-        {keys.mevro_arg, words.empty},
-        {keys.num_threads, threads_placeholder()},
-        {keys.smtp, words.default_},
-        {keys.safe, Py_True},
-        {keys.keep, Py_False},
-        {keys.verbose, Py_False},
-        {keys.save_memory, Py_False},
-        {keys.internal_opt, Py_True},
-        {keys.working_directory, Py_None},
-        {keys.silent, Py_True},
-        {keys.debug, Py_False},
-        {keys.show_warning_graph_file, Py_True},
-        {keys.scale_model_default, Py_False},
-        {keys.short_summary, Py_False},
-        {keys.skorv_timeout, zero.get()},
-        {keys.mevro_timeout, zero.get()},
-        {keys.skorv_mode, words.compact},
-        {keys.malloc_lib, words.mi},
-        {keys.mevro_evolution, two.get()},
-        {keys.mevro_evolution_warn, Py_True},
-        {keys.mevro_evolution_verbosity, words.default_},
-        {keys.plexa_features, Py_False},
-        {keys.numa, Py_False},
-    };
-    for (const auto &entry : entries) {
-        if (PyDict_SetItem(table.get(), entry[0], entry[1]) < 0) {
+    for (const DefaultRow &row : DEFAULT_ROWS) {
+        Ref value = default_value(row);
+        if (!value || PyDict_SetItem(table.get(), key(row.key), value.get()) < 0) {
             return -1;
         }
     }
@@ -63,14 +50,9 @@ int init_defaults_template() {
 }
 
 int init_thread_strings() {
-    // Spelt out rather than formatted: this runs at every import.
-    static const char *const TEXTS[MAX_THREADS + 1] = {
-        nullptr, "1:1",  "2:1",  "3:1",  "4:1",  "5:1",  "6:1",  "7:1",  "8:1",
-        "9:1",   "10:1", "11:1", "12:1", "13:1", "14:1", "15:1", "16:1",
-    };
     for (long count = 1; count <= MAX_THREADS; ++count) {
         if (!process.thread_strings[count]) {
-            process.thread_strings[count] = PyUnicode_FromString(TEXTS[count]);
+            process.thread_strings[count] = PyUnicode_FromString(THREAD_STRING_TEXTS[count]);
             if (!process.thread_strings[count]) {
                 return -1;
             }
@@ -151,15 +133,8 @@ Ref cpu_default_string() {
 }
 
 Ref call_cpu_default_string() {
-    PyObject *fn = find_global(NAME_CPU_DEFAULT_STRING);
-    if (!fn) {
-        return Ref();
-    }
-    if (is_own(fn, F_CPU_DEFAULT_STRING)) {
-        return cpu_default_string();
-    }
-    Ref held = Ref::borrow(fn);
-    return call0(held.get());
+    return call_through_namespace(NAME_CPU_DEFAULT_STRING, F_CPU_DEFAULT_STRING,
+                                  cpu_default_string);
 }
 
 namespace {
@@ -167,7 +142,7 @@ namespace {
 // A fresh dict of the 24 defaults holding `threads` under "num.threads".
 Ref defaults_with(PyObject *threads) {
     Ref defaults = Ref::steal(PyDict_Copy(process.defaults_template));
-    if (!defaults || PyDict_SetItem(defaults.get(), keys.num_threads, threads) < 0) {
+    if (!defaults || PyDict_SetItem(defaults.get(), key(THREADS_KEY), threads) < 0) {
         return Ref();
     }
     return defaults;
@@ -175,7 +150,7 @@ Ref defaults_with(PyObject *threads) {
 
 } // namespace
 
-Ref option_defaults() {
+Ref skorv_get_option_default() {
     Ref threads = call_cpu_default_string();
     if (!threads) {
         return Ref();
@@ -184,24 +159,25 @@ Ref option_defaults() {
 }
 
 int CallDefaults::fetch() {
-    PyObject *fn = find_global(NAME_GET_OPTION_DEFAULT);
-    if (!fn) {
+    // The module's own function needs only this call's thread string.
+    bool own = false;
+    Ref fetched =
+        call_through_namespace(NAME_GET_OPTION_DEFAULT, F_SKORV_GET_OPTION_DEFAULT, [&own] {
+            own = true;
+            return call_cpu_default_string();
+        });
+    if (!fetched) {
         return -1;
     }
-    if (is_own(fn, F_GET_OPTION_DEFAULT)) {
-        threads_ = call_cpu_default_string();
-        return threads_ ? 0 : -1;
-    }
-    Ref held = Ref::borrow(fn);
-    dict_ = call0(held.get());
-    return dict_ ? 0 : -1;
+    (own ? threads_ : dict_) = std::move(fetched);
+    return 0;
 }
 
-int CallDefaults::add_command_path(PyObject *key, Ref path) {
+int CallDefaults::add_command_path(PyObject *k, Ref path) {
     if (dict_) {
-        return PyObject_SetItem(dict_.get(), key, path.get());
+        return PyObject_SetItem(dict_.get(), k, path.get());
     }
-    (key == keys.skorv_call ? skorv_path_ : mevro_path_) = std::move(path);
+    (k == key(KEY_SKORV_CALL) ? skorv_path_ : mevro_path_) = std::move(path);
     return 0;
 }
 
@@ -215,10 +191,10 @@ int CallDefaults::build() {
     if (!dict) {
         return -1;
     }
-    if (skorv_path_ && PyDict_SetItem(dict.get(), keys.skorv_call, skorv_path_.get()) < 0) {
+    if (skorv_path_ && PyDict_SetItem(dict.get(), key(KEY_SKORV_CALL), skorv_path_.get()) < 0) {
         return -1;
     }
-    if (mevro_path_ && PyDict_SetItem(dict.get(), keys.mevro_call, mevro_path_.get()) < 0) {
+    if (mevro_path_ && PyDict_SetItem(dict.get(), key(KEY_MEVRO_CALL), mevro_path_.get()) < 0) {
         return -1;
     }
     dict_ = std::move(dict);
@@ -272,25 +248,25 @@ bool find_plain_table_afresh(PyObject *table) {
     return true;
 }
 
-int table_store(PyObject *key, PyObject *value) {
+int table_store(PyObject *k, PyObject *value) {
     Ref table = options_table();
     if (!table) {
         return -1;
     }
-    return PyDict_CheckExact(table.get()) ? PyDict_SetItem(table.get(), key, value)
-                                          : PyObject_SetItem(table.get(), key, value);
+    return PyDict_CheckExact(table.get()) ? PyDict_SetItem(table.get(), k, value)
+                                          : PyObject_SetItem(table.get(), k, value);
 }
 
 // _SKORV_OPTIONS.get(key, None)
-Ref table_get_or_none(PyObject *key) {
+Ref table_get_or_none(PyObject *k) {
     Ref table = options_table();
     if (!table) {
         return Ref();
     }
     if (!PyDict_CheckExact(table.get())) {
-        return Ref::steal(PyObject_CallMethodObjArgs(table.get(), attr.get, key, Py_None, nullptr));
+        return Ref::steal(PyObject_CallMethodObjArgs(table.get(), attr.get, k, Py_None, nullptr));
     }
-    PyObject *value = PyDict_GetItemWithError(table.get(), key);
+    PyObject *value = PyDict_GetItemWithError(table.get(), k);
     if (!value && PyErr_Occurred()) {
         return Ref();
     }

@@ -17,6 +17,8 @@ namespace drovik {
 // - get() lends the pointer for the duration of a call; release() hands the
 //   reference to the caller, which is how a function returns a new reference
 //   to the interpreter.
+// - new_reference() makes a new reference to a borrowed pointer and hands it
+//   on at once, to a slot that releases it or to the interpreter.
 // - A raw PyObject* is always borrowed. Before anything that can run Python
 //   code (a call, a comparison, a truth test, a store into a dict), borrowed
 //   pointers that must survive it are turned into Refs.
@@ -48,5 +50,12 @@ class Ref {
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
     PyObject *obj_ = nullptr;
 };
+
+// A new reference to `obj`, which is borrowed and not null, for a caller that
+// takes it over.
+inline PyObject *new_reference(PyObject *obj) noexcept {
+    Py_INCREF(obj);
+    return obj;
+}
 
 } // namespace drovik
