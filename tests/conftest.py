@@ -20,7 +20,8 @@ import warnings
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING, THREAD_SUFFIX
+from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS
+from drovik._catalogue import THREAD_STRING, THREAD_SUFFIX
 
 _MISSING = object()
 
@@ -32,9 +33,7 @@ MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_m
 
 # The table of defaults, in insertion order, with "num.threads" as the
 # stand-in processor count (CPUS) gives it.
-DEFAULTS = [
-    (key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS
-]
+DEFAULTS = [(key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 
 
 @pytest.fixture(autouse=True)

@@ -23,7 +23,8 @@ from typing import Callable, NamedTuple, Optional
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING
+from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS
+from drovik._catalogue import THREAD_STRING
 
 MODEL_PATH = Path(__file__).resolve().parent / "options_model.py"
 _MISSING = object()
@@ -559,7 +560,9 @@ def scenarios():
     add("mode-ne-1", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("twostage", r)))
     add("mode-ne-3", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("twostage", r)), nth=3)
     add("mode-ne-invalid", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("bogus", r)), nth=4)
-    add("mode-eq-experimental", "__eq__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("experimental", r)))
+    add(
+        "mode-eq-experimental", "__eq__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("experimental", r))
+    )
     add("malloc-eq-default", "__eq__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("default", r)))
     add("malloc-ne-listed", "__ne__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("je", r)), nth=3)
     add("malloc-ne-unlisted", "__ne__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("other", r)), nth=5)
@@ -569,24 +572,52 @@ def scenarios():
     add("key-hash-stored-1", "__hash__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set)
     add("key-hash-stored-2", "__hash__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set, nth=2)
     add("key-hash-default", "__hash__", lambda r: r.mod.skorv_get_option([HValue("verbose", r)]), nth=2)
-    add("key-hash-engine", "__hash__", lambda r: r.mod.skorv_get_option([HValue("skorv.call", r)]), remote_stored, nth=2)
+    add(
+        "key-hash-engine", "__hash__", lambda r: r.mod.skorv_get_option([HValue("skorv.call", r)]), remote_stored, nth=2
+    )
     add("key-eq-stored", "__eq__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set)
     add("key-eq-engine", "__eq__", lambda r: r.mod.skorv_get_option(["keep", HValue("keep", r)]), keep_set, nth=2)
 
     # __bool__ of answers and stored values.
-    add("bool-remote-answer", "__bool__", read("skorv.call"), both(remote_stored, answers(remote=lambda r: HValue("/r/script", r))))
+    add(
+        "bool-remote-answer",
+        "__bool__",
+        read("skorv.call"),
+        both(remote_stored, answers(remote=lambda r: HValue("/r/script", r))),
+    )
     add("bool-remote-answer-all", "__bool__", read_all, both(remote_stored, answers(remote=lambda r: HValue("", r))))
-    add("bool-plexa-value", "__bool__", plexa, stored(Plexa__features=lambda r: HValue("", r)), own="skorv_enabled_Plexa_features")
+    add(
+        "bool-plexa-value",
+        "__bool__",
+        plexa,
+        stored(Plexa__features=lambda r: HValue("", r)),
+        own="skorv_enabled_Plexa_features",
+    )
     add("bool-cpu-count", "__bool__", defaults, answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
-    add("bool-exists-answer", "__bool__", set_key("malloc.lib", MISSING_LIB), answers(exists_answer=lambda r: HValue("", r)))
-    add("bool-any-mb-answer", "__bool__", set_key("working.directory", MB_DIR), answers(multibyte=lambda r: HValue("yes", r)))
+    add(
+        "bool-exists-answer",
+        "__bool__",
+        set_key("malloc.lib", MISSING_LIB),
+        answers(exists_answer=lambda r: HValue("", r)),
+    )
+    add(
+        "bool-any-mb-answer",
+        "__bool__",
+        set_key("working.directory", MB_DIR),
+        answers(multibyte=lambda r: HValue("yes", r)),
+    )
 
     # The two clamps of the processor count.
     add("cpu-lt", "__lt__", defaults, answers(cpus=lambda r: HCount(40, r)), own="_cpu_default_string")
     add("cpu-gt", "__gt__", read("num.threads"), answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
 
     # __format__ and __repr__ for messages.
-    add("format-unknown-key", "__format__", lambda r: r.mod.skorv_get_option(["keep", HValue("nokey", r)]), own="skorv_get_option")
+    add(
+        "format-unknown-key",
+        "__format__",
+        lambda r: r.mod.skorv_get_option(["keep", HValue("nokey", r)]),
+        own="skorv_get_option",
+    )
     add("format-missing-lib", "__format__", set_key("malloc.lib", lambda r: HStr(MISSING_LIB, r)))
     add("format-wdir", "__format__", set_key("working.directory", lambda r: HStr(MB_DIR, r)))
     add("format-cpu-count", "__format__", cpu_string, answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
@@ -611,14 +642,33 @@ def scenarios():
     }
     # Which n-th call of each method each operation reaches.
     table_calls = {
-        "__contains__": {"read-all": (1,), "read-one": (1, 3), "read-list": (1, 3), "set-key": (1, 3), "set-kw": (1, 3), "check-malloc": (1, 3)},
+        "__contains__": {
+            "read-all": (1,),
+            "read-one": (1, 3),
+            "read-list": (1, 3),
+            "set-key": (1, 3),
+            "set-kw": (1, 3),
+            "check-malloc": (1, 3),
+        },
         "__getitem__": {"read-one": (1,), "read-list": (1, 2), "set-kw": (1,), "check-malloc": (1,)},
         "__setitem__": {"set-key": (1,), "set-kw": (1, 2), "check-malloc": (1, 2)},
         "get": {"read-all": (1,)},
     }
     defaults_calls = {
-        "__contains__": {"read-one": (1,), "read-list": (1, 2), "set-key": (1, 2), "set-kw": (1, 2), "check-malloc": (1, 2)},
-        "__getitem__": {"read-one": (1,), "read-list": (1, 2), "set-key": (1, 2), "set-kw": (1, 2), "check-malloc": (1, 2)},
+        "__contains__": {
+            "read-one": (1,),
+            "read-list": (1, 2),
+            "set-key": (1, 2),
+            "set-kw": (1, 2),
+            "check-malloc": (1, 2),
+        },
+        "__getitem__": {
+            "read-one": (1,),
+            "read-list": (1, 2),
+            "set-key": (1, 2),
+            "set-kw": (1, 2),
+            "check-malloc": (1, 2),
+        },
         "__setitem__": {op_id: (1, 2) for op_id in table_ops},
         "keys": {"set-key": (1,), "set-kw": (1,), "check-malloc": (1,)},
     }
@@ -630,7 +680,14 @@ def scenarios():
         for method, per_op in calls.items():
             for op_id, nths in per_op.items():
                 for nth in nths:
-                    add(f"{label}-{method}-{op_id}-{nth}", f"{label}.{method}", table_ops[op_id], setup, nth=nth, own=own)
+                    add(
+                        f"{label}-{method}-{op_id}-{nth}",
+                        f"{label}.{method}",
+                        table_ops[op_id],
+                        setup,
+                        nth=nth,
+                        own=own,
+                    )
 
     # A stored key of another type that compares equal to a plain key, with
     # its hash: plain Python's membership test and item read each run its
@@ -641,17 +698,43 @@ def scenarios():
         return lambda r: r.store(HValue(key, r), value)
 
     for nth in (1, 2):
-        add(f"lookalike-read-one-{nth}", "__eq__", read("keep"), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
-        add(f"lookalike-read-list-{nth}", "__eq__", read(["keep", "verbose"]), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
-    add("lookalike-checks", "__eq__", set_key("verbose", True), lookalike("skorv.mode", "classic"), own="_post_set_checks")
+        add(
+            f"lookalike-read-one-{nth}",
+            "__eq__",
+            read("keep"),
+            lookalike("keep", "kept"),
+            nth=nth,
+            own="skorv_get_option",
+        )
+        add(
+            f"lookalike-read-list-{nth}",
+            "__eq__",
+            read(["keep", "verbose"]),
+            lookalike("keep", "kept"),
+            nth=nth,
+            own="skorv_get_option",
+        )
+    add(
+        "lookalike-checks",
+        "__eq__",
+        set_key("verbose", True),
+        lookalike("skorv.mode", "classic"),
+        own="_post_set_checks",
+    )
     add("lookalike-plexa", "__eq__", plexa, lookalike("Plexa.features", 1), own="skorv_enabled_Plexa_features")
 
     def defaults_with_lookalike(r):
         r.mod.skorv_get_option_default = lambda: {**dict(DEFAULTS), HValue("extra", r): None}
 
     for nth in (2, 4):
-        add(f"defaults-key-hash-{nth}", "__hash__", set_kw(debug=True, silent=False), defaults_with_lookalike, nth=nth,
-            own="skorv_get_option_default")
+        add(
+            f"defaults-key-hash-{nth}",
+            "__hash__",
+            set_kw(debug=True, silent=False),
+            defaults_with_lookalike,
+            nth=nth,
+            own="skorv_get_option_default",
+        )
 
     # Iteration of the `option` argument.
     iter_op = lambda r: r.mod.skorv_get_option(HIter(["keep", "skorv.call"], r))  # noqa: E731
@@ -780,32 +863,89 @@ def test_str_proxy_behaves_as_plain_python(options, scenario):
 RECURSION_CASES = {
     # name: (rebinding, call, stored entries, exception, table afterwards)
     "engine-builtin-is-reader": (
-        "m.skorv_call_builtin = m.skorv_get_option", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
+        "m.skorv_call_builtin = m.skorv_get_option",
+        "m.skorv_get_option('keep')",
+        {},
+        "RecursionError",
+        {},
+    ),
     "cpu-string-is-defaults": (
-        "m._cpu_default_string = m.skorv_get_option_default", "m.skorv_get_option_default()", {}, "RecursionError", {}),
+        "m._cpu_default_string = m.skorv_get_option_default",
+        "m.skorv_get_option_default()",
+        {},
+        "RecursionError",
+        {},
+    ),
     "defaults-is-reader": (
-        "m.skorv_get_option_default = m.skorv_get_option", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
+        "m.skorv_get_option_default = m.skorv_get_option",
+        "m.skorv_get_option('keep')",
+        {},
+        "RecursionError",
+        {},
+    ),
     "set-one-is-setter": (
-        "m._set_one = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "RecursionError", {}),
+        "m._set_one = m.skorv_set_option",
+        "m.skorv_set_option('keep', True)",
+        {},
+        "RecursionError",
+        {},
+    ),
     "cpu-count-is-defaults": (
-        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)", "m.skorv_get_option()", {}, "RecursionError", {}),
+        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)",
+        "m.skorv_get_option()",
+        {},
+        "RecursionError",
+        {},
+    ),
     "mesher-builtin-is-plexa": (
-        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features", "m.skorv_enabled_Plexa_features()", {}, "RecursionError", {}),
+        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features",
+        "m.skorv_enabled_Plexa_features()",
+        {},
+        "RecursionError",
+        {},
+    ),
     "remote-script-is-reader": (
-        "m.skorv_remote_script = m.skorv_get_option", "m.skorv_get_option()", {"skorv.call": "remote"},
-        "RecursionError", {"skorv.call": "remote"}),
+        "m.skorv_remote_script = m.skorv_get_option",
+        "m.skorv_get_option()",
+        {"skorv.call": "remote"},
+        "RecursionError",
+        {"skorv.call": "remote"},
+    ),
     "engine-builtin-calls-reader": (
-        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
+        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')",
+        "m.skorv_get_option('keep')",
+        {},
+        "RecursionError",
+        {},
+    ),
     "reader-is-checks-of-set": (
-        "m.skorv_get_option = m._post_set_checks", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}),
+        "m.skorv_get_option = m._post_set_checks",
+        "m.skorv_set_option('keep', True)",
+        {},
+        "TypeError",
+        {"keep": True},
+    ),
     "checks-is-setter": (
-        "m._post_set_checks = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}),
+        "m._post_set_checks = m.skorv_set_option",
+        "m.skorv_set_option('keep', True)",
+        {},
+        "TypeError",
+        {"keep": True},
+    ),
     "any-mb-is-setter": (
-        "m._any_mb = m.skorv_set_option", "m.skorv_set_option('working.directory', '/d\\u00e9')", {},
-        "TypeError", {"working.directory": "/d\u00e9"}),
+        "m._any_mb = m.skorv_set_option",
+        "m.skorv_set_option('working.directory', '/d\\u00e9')",
+        {},
+        "TypeError",
+        {"working.directory": "/d\u00e9"},
+    ),
     "warn-is-setter": (
-        "m.warnings = types.SimpleNamespace(warn=m.skorv_set_option)", "m.skorv_set_option('malloc.lib', 'unlisted')", {},
-        "TypeError", {"malloc.lib": "unlisted"}),
+        "m.warnings = types.SimpleNamespace(warn=m.skorv_set_option)",
+        "m.skorv_set_option('malloc.lib', 'unlisted')",
+        {},
+        "TypeError",
+        {"malloc.lib": "unlisted"},
+    ),
 }
 
 RECURSION_SCRIPT = """

@@ -96,7 +96,11 @@ def paths(m):
         "defaults": (none, m.skorv_get_option_default, fast),
         "cpu-string": (none, m._cpu_default_string, fast),
         "cpu-string-float-count": (count_float, m._cpu_default_string, fast),
-        "cpu-string-raises": (lambda: setattr(m, "os", types.SimpleNamespace(cpu_count=raising)), expect(Boom, m._cpu_default_string), slow),
+        "cpu-string-raises": (
+            lambda: setattr(m, "os", types.SimpleNamespace(cpu_count=raising)),
+            expect(Boom, m._cpu_default_string),
+            slow,
+        ),
         # Reading, three forms.
         "read-all": (none, get, fast),
         "read-all-remote": (store(skorv__call="Remote"), get, fast),
@@ -117,7 +121,11 @@ def paths(m):
         "read-not-iterable": (none, expect(TypeError, get, 5), slow),
         "read-unhashable": (none, expect(TypeError, get, [["keep"]]), slow),
         "read-companion-raises": (rebind("mevro_call_builtin", raising), expect(Boom, get, "keep"), slow),
-        "read-remote-script-raises": (both(store(skorv__call="remote"), rebind("skorv_remote_script", raising)), expect(Boom, get), slow),
+        "read-remote-script-raises": (
+            both(store(skorv__call="remote"), rebind("skorv_remote_script", raising)),
+            expect(Boom, get),
+            slow,
+        ),
         "read-lower-raises": (store(skorv__call=RefusingStr("remote")), expect(Boom, get, "skorv.call"), slow),
         "read-key-hash-raises": (none, expect(Boom, lambda: get(["keep", Refusing()])), slow),
         "read-iteration-raises": (none, expect(Boom, lambda: get(Refusing())), slow),
@@ -150,8 +158,16 @@ def paths(m):
         "check-wdir-plain": (none, lambda: set_("working.directory", "/tmp"), slow),
         "check-mode-compare-raises": (store(skorv__mode=Refusing()), expect(Boom, set_, "keep", True), slow),
         "check-startswith-raises": (none, expect(Boom, set_, "malloc.lib", RefusingStr("/x")), slow),
-        "check-exists-raises": (rebind("os", types.SimpleNamespace(cpu_count=lambda: 2, path=types.SimpleNamespace(exists=raising))), expect(Boom, set_, "malloc.lib", MISSING_LIB), slow),
-        "check-warn-raises": (rebind("warnings", types.SimpleNamespace(warn=raising)), expect(Boom, set_, "malloc.lib", "unlisted"), slow),
+        "check-exists-raises": (
+            rebind("os", types.SimpleNamespace(cpu_count=lambda: 2, path=types.SimpleNamespace(exists=raising))),
+            expect(Boom, set_, "malloc.lib", MISSING_LIB),
+            slow,
+        ),
+        "check-warn-raises": (
+            rebind("warnings", types.SimpleNamespace(warn=raising)),
+            expect(Boom, set_, "malloc.lib", "unlisted"),
+            slow,
+        ),
         "check-any-mb-raises": (rebind("_any_mb", raising), expect(Boom, set_, "working.directory", "/x"), slow),
         # Argument errors of the functions.
         "args-defaults-positional": (none, expect(TypeError, m.skorv_get_option_default, 1), slow),
@@ -284,7 +300,9 @@ def test_answers_of_callbacks_are_released(options, monkeypatch):
     monkeypatch.setattr(options, "mevro_call_builtin", lambda: mesher)
     monkeypatch.setattr(options, "skorv_remote_script", lambda: script)
     monkeypatch.setattr(options, "_any_mb", lambda text: flag)
-    monkeypatch.setattr(options, "os", types.SimpleNamespace(cpu_count=lambda: cpus, path=types.SimpleNamespace(exists=lambda p: flag)))
+    monkeypatch.setattr(
+        options, "os", types.SimpleNamespace(cpu_count=lambda: cpus, path=types.SimpleNamespace(exists=lambda p: flag))
+    )
     monkeypatch.setattr(options, "warnings", types.SimpleNamespace(warn=lambda message: None))
     options._SKORV_OPTIONS["skorv.call"] = remote = fresh("remote")
     options._SKORV_OPTIONS["working.directory"] = wdir = fresh("/w/d\u00e9")

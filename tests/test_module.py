@@ -184,9 +184,15 @@ def implementation(request, options, env, options_model):
     return options_model
 
 
-@pytest.mark.parametrize("follows", [
-    follows_docstrings_and_signatures, follows_defaults_and_order, follows_accepted_words, follows_messages,
-])
+@pytest.mark.parametrize(
+    "follows",
+    [
+        follows_docstrings_and_signatures,
+        follows_defaults_and_order,
+        follows_accepted_words,
+        follows_messages,
+    ],
+)
 def test_implementation_follows_the_catalogue(implementation, env, default_items, follows):
     # A fact changed on one side only fails here.
     follows(implementation, env, default_items)
@@ -575,16 +581,24 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     program = tmp_path / "embed"
     version = sysconfig.get_config_var("LDVERSION")
     subprocess.run(
-        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"],
-         "-L" + libdir, "-Wl,-rpath," + libdir, "-lpython" + version],
-        check=True, capture_output=True,
+        [
+            compiler,
+            str(source),
+            "-o",
+            str(program),
+            "-I" + sysconfig.get_paths()["include"],
+            "-L" + libdir,
+            "-Wl,-rpath," + libdir,
+            "-lpython" + version,
+        ],
+        check=True,
+        capture_output=True,
     )
     env = dict(os.environ, PYTHONHOME=sys.base_prefix)
     path = ":".join(p for p in sys.path if p)
     # The site folders' .pth files too, as an editable install's import hook is set up there.
     site_folders = ":".join(site.getsitepackages())
-    proc = subprocess.run([str(program), path, site_folders], capture_output=True, text=True, env=env,
-                          timeout=60)
+    proc = subprocess.run([str(program), path, site_folders], capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "True",

@@ -367,7 +367,9 @@ def class_creation_survives_memory_failure():
 @pytest.mark.parametrize("type_made", [False, True], ids=["cold", "type-made"])
 @pytest.mark.parametrize("first", [0, 20, 60, 120])
 @pytest.mark.parametrize("mode", ["alone", "from-on"])
-def test_import_survives_memory_failure(run_interpreter, class_creation_survives_memory_failure, mode, first, type_made):
+def test_import_survives_memory_failure(
+    run_interpreter, class_creation_survives_memory_failure, mode, first, type_made
+):
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("this interpreter cannot make allocations fail")

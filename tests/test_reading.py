@@ -1,7 +1,6 @@
 """Reading options: dict form, single key, several keys, command paths and the
 remote engine path."""
 
-
 import pytest
 
 pytestmark = pytest.mark.usefixtures("env")
@@ -38,7 +37,10 @@ def test_dict_form_with_empty_table(options, env, default_items):
         ([("skorv.call", "/s"), ("mevro.call", "/m")], ["skorv.call", "mevro.call"]),
         ([("keep", True), ("skorv.call", "/s")], ["mevro.call", "skorv.call"]),
         # A key the defaults lack comes after them, in the order of the table.
-        ([("zz.extra", 1), ("skorv.call", "/s"), ("aa.extra", 2)], ["mevro.call", "zz.extra", "skorv.call", "aa.extra"]),
+        (
+            [("zz.extra", 1), ("skorv.call", "/s"), ("aa.extra", 2)],
+            ["mevro.call", "zz.extra", "skorv.call", "aa.extra"],
+        ),
     ],
 )
 def test_dict_form_key_order(options, default_items, stored, tail):
@@ -88,7 +90,20 @@ def test_unset_values_come_from_the_fresh_defaults(options, env, monkeypatch):
         ({"smtp"}, ["default"]),
         (KeyText("keep"), False),
     ],
-    ids=["one", "int-default", "evolution", "mevro-call", "list", "tuple", "empty", "twice", "dict", "generator", "set", "str-subclass"],
+    ids=[
+        "one",
+        "int-default",
+        "evolution",
+        "mevro-call",
+        "list",
+        "tuple",
+        "empty",
+        "twice",
+        "dict",
+        "generator",
+        "set",
+        "str-subclass",
+    ],
 )
 def test_lookup_forms(options, env, option, expected):
     got = options.skorv_get_option(option)
@@ -159,7 +174,7 @@ def test_unhashable_key(options):
     with pytest.raises(TypeError) as info:
         options.skorv_get_option([["keep"]])
     with pytest.raises(TypeError) as expected:
-        ["keep"] in {}
+        ["keep"] in {}  # noqa: B015 (the test is what raises)
     assert info.value.args == expected.value.args
 
 
@@ -239,7 +254,7 @@ def test_read_all_refuses_a_table_without_keys_as_a_display_does(options, env, m
     table = Holder.NoKeys()
     monkeypatch.setattr(options, "_SKORV_OPTIONS", table)
     with pytest.raises(TypeError) as plain:
-        {**table}
+        {**table}  # noqa: B018 (the display is what raises)
     with pytest.raises(TypeError) as got:
         options.skorv_get_option()
     assert str(got.value) == str(plain.value)

@@ -1,7 +1,6 @@
 """Setting options: the two call forms of skorv_set_option, _set_one, unknown
 keys, partial keyword sets, and one run of the checks per set."""
 
-
 import pytest
 
 pytestmark = pytest.mark.usefixtures("env")
@@ -155,4 +154,3 @@ def test_set_writes_into_the_currently_bound_table(options, monkeypatch):
     options.skorv_set_option("keep", True)
     assert second == {"keep": True}
     assert first == {}
-
