@@ -36,9 +36,44 @@ MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_m
 DEFAULTS = [(key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 
 
+# The behaviour tests (marked both_implementations) run once against the
+# extension and once against the plain-Python model, under the same ids.
+IMPLEMENTATIONS = ("extension", "model")
+
+
+def load_model(name="_drovik_options_model"):
+    """A fresh copy of the plain-Python model of the module, under a private name.
+
+    Never put in sys.modules: each copy has its own table and namespace.
+    """
+    found = importlib.util.spec_from_file_location(name, MODEL_PATH)
+    model = importlib.util.module_from_spec(found)
+    found.loader.exec_module(model)
+    return model
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "both_implementations: run against the extension and against tests/options_model.py"
+    )
+
+
+def pytest_generate_tests(metafunc):
+    def names(mark):
+        argnames = mark.args[0]
+        return [name.strip() for name in argnames.split(",")] if isinstance(argnames, str) else list(argnames)
+
+    explicit = any("options" in names(mark) for mark in metafunc.definition.iter_markers("parametrize"))
+    if metafunc.definition.get_closest_marker("both_implementations") and not explicit:
+        metafunc.parametrize("options", IMPLEMENTATIONS, indirect=True)
+
+
 @pytest.fixture(autouse=True)
-def options(monkeypatch):
-    """The installed module, with an empty table and its namespace restored afterwards."""
+def options(request, monkeypatch):
+    """The installed module (or the model), with an empty table and its namespace restored afterwards."""
+    if getattr(request, "param", "extension") == "model":
+        yield load_model()
+        return
     mod = importlib.import_module("drovik.options")
     ns = vars(mod)
     saved = dict(ns)
@@ -154,15 +189,6 @@ def caught():
 @pytest.fixture
 def default_items():
     return list(DEFAULTS)
-
-
-@pytest.fixture
-def options_model():
-    """A fresh copy of the plain-Python model of the module, under a private name."""
-    found = importlib.util.spec_from_file_location("_drovik_options_model", MODEL_PATH)
-    model = importlib.util.module_from_spec(found)
-    found.loader.exec_module(model)
-    return model
 
 
 @pytest.fixture
