@@ -18,48 +18,19 @@ UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
 # --- Interpreter exit with daemon threads inside calls.
 
-EXIT_CHILD = r"""
-import sys, threading, time, types
-import drovik.options as m
-
-# Every companion is Python code, so a call of the module leaves it for
-# Python and may lose the GIL there; the interpreter's exit then ends the
-# thread in the middle of that call.
-m.os = types.SimpleNamespace(cpu_count=lambda: 4, path=types.SimpleNamespace(exists=lambda p: False))
-m.warnings = types.SimpleNamespace(warn=lambda message: None)
-m.skorv_call_builtin = lambda: "/x/skorv"
-m.mevro_call_builtin = lambda: "/x/mevro"
-m.skorv_remote_script = lambda: "/x/remote.sh"
-m._any_mb = lambda text: True
-m.skorv_set_option(**{"skorv.call": "remote", "working.directory": "/d\u00e9", "malloc.lib": "unlisted"})
-CALLS = {
-    "defaults": lambda: m.skorv_get_option_default(),
-    "read-one": lambda: m.skorv_get_option("skorv.call"),
-    "read-all": lambda: m.skorv_get_option(),
-    "read-list": lambda: m.skorv_get_option(["keep", "skorv.call"]),
-    "set": lambda: m.skorv_set_option("malloc.lib", "/missing/lib.so"),
-    "set-keywords": lambda: m.skorv_set_option(keep=True, verbose=False),
-    "checks": lambda: m._post_set_checks(),
-    "plexa": lambda: m.skorv_enabled_Plexa_features(),
-}
-call = CALLS[sys.argv[1]]
-started = threading.Barrier(5)
-
-
-def loop():
-    started.wait()
-    while True:
-        call()
-
-
-sys.setswitchinterval(1e-6)
-for _ in range(4):
-    threading.Thread(target=loop, daemon=True).start()
-started.wait()
-time.sleep(0.005)
-"""
-
-EXIT_PATHS = ["defaults", "read-one", "read-all", "read-list", "set", "set-keywords", "checks", "plexa"]
+PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
+# Paths of tests/call_paths.py: a read of each form, a set of each form, the
+# checks, the defaults and the switch.
+EXIT_PATHS = [
+    "defaults",
+    "read-one-remote",
+    "read-all",
+    "read-list-paths",
+    "set-malloc-missing",
+    "set-kw",
+    "checks",
+    "plexa",
+]
 # Before the module was built without C++ unwinding, 3.12 and 3.13 crashed
 # in every run and 3.11 in about one run of four.
 EXIT_RUNS = 6
@@ -77,7 +48,9 @@ NO_LEAK_CHECK = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_l
 @pytest.mark.parametrize("path", EXIT_PATHS)
 def test_exit_with_daemon_threads_inside_calls(run_interpreter, path):
     for _ in range(EXIT_RUNS):
-        proc = run_interpreter("-c", EXIT_CHILD, path, env=NO_LEAK_CHECK if UNDER_SANITIZER else None)
+        proc = run_interpreter(
+            os.path.join(PROGRAMS, "exit_in_calls.py"), path, env=NO_LEAK_CHECK if UNDER_SANITIZER else None
+        )
         assert proc.stderr == ""
 
 
