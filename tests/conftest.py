@@ -14,7 +14,6 @@ import os
 import platform
 import subprocess
 import sys
-import textwrap
 import types
 import warnings
 
@@ -30,6 +29,7 @@ MEVRO_PATH = "/opt/drovik/bin/mevro"
 REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
 CPUS = 8
 MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_model.py")
+PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
 
 # The table of defaults, in insertion order, with "num.threads" as the
 # stand-in processor count (CPUS) gives it.
@@ -214,45 +214,21 @@ def run_interpreter(tmp_path):
 
 
 @pytest.fixture
-def run_python(run_interpreter):
-    return lambda code: run_interpreter("-c", textwrap.dedent(code))
-
-
-FOREIGN_STACK_TEMPLATE = """
-import ctypes
-
-libc = ctypes.CDLL(None)
-CONTEXT_SIZE = 4096  # more than glibc's ucontext_t takes on any architecture
-caller, fiber = ctypes.create_string_buffer(CONTEXT_SIZE), ctypes.create_string_buffer(CONTEXT_SIZE)
-stack = ctypes.create_string_buffer({size})
-failures = []
-
-
-@ctypes.CFUNCTYPE(None)
-def run():
-    try:
-        exec({script!r}, {{}})
-    except BaseException as exc:
-        failures.append(exc)
-
-
-assert libc.getcontext(fiber) == 0
-# glibc's ucontext_t begins with uc_flags, uc_link, then uc_stack {{ss_sp, ss_flags, ss_size}}.
-ctypes.c_void_p.from_buffer(fiber, 8).value = ctypes.addressof(caller)
-ctypes.c_void_p.from_buffer(fiber, 16).value = ctypes.addressof(stack)
-ctypes.c_size_t.from_buffer(fiber, 32).value = len(stack)
-libc.makecontext(fiber, run, 0)
-assert libc.swapcontext(caller, fiber) == 0
-if failures:
-    raise failures[0]
-"""
+def run_program(run_interpreter):
+    """Run the child program tests/programs/NAME with the given arguments in a fresh process."""
+    return lambda name, *args, **kwargs: run_interpreter(os.path.join(PROGRAMS, name), *args, **kwargs)
 
 
 @pytest.fixture
 def on_foreign_stack():
-    """Makes a child program that runs a script on a stack of the given size that it allocated itself."""
+    """The interpreter's arguments that run a child program on a stack of the given size of its own making."""
     if sys.platform != "linux" or platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"):
         pytest.skip("the child lays out glibc's ucontext_t of x86-64 and AArch64")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the address sanitizer does not follow swapcontext")
-    return lambda script, size: FOREIGN_STACK_TEMPLATE.format(script=script, size=size)
+    return lambda name, size, *args: [
+        os.path.join(PROGRAMS, "on_foreign_stack.py"),
+        str(size),
+        os.path.join(PROGRAMS, name),
+        *args,
+    ]

@@ -6,7 +6,6 @@ import os
 import re
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -67,24 +66,8 @@ def test_json_lists_every_option(run_interpreter, fresh_rows):
     assert [type(e["value"]) for e in table] == [type(value) for _, value, _ in fresh_rows]
 
 
-def test_set_values_are_shown_as_set(run_interpreter, fresh_rows):
-    proc = run_interpreter(
-        "-c",
-        textwrap.dedent(
-            """
-        import drovik.options as o
-        from drovik.__main__ import main
-
-        o.skorv_set_option("keep", True)
-        o.skorv_set_option(**{"mevro.call": "/usr/bin/mevro", "working.directory": b"/srv/data",
-                              "num.threads": "3:1", "safe": True, "skorv.arg": "/srv/\\udcffa\\ud800"})
-        main(["--json"])
-        print("--")
-        main([])
-        """
-        ),
-        env={"PYTHONIOENCODING": "utf-8:strict"},
-    )
+def test_set_values_are_shown_as_set(run_program, fresh_rows):
+    proc = run_program("cli_set_values.py", env={"PYTHONIOENCODING": "utf-8:strict"})
     changed = {
         "keep": (True, "set"),
         "num.threads": ("3:1", "set"),

@@ -948,112 +948,39 @@ RECURSION_CASES = {
     ),
 }
 
-RECURSION_SCRIPT = """
-import sys, types
-import drovik.options as m
 
-sys.setrecursionlimit({limit})
-saved = dict(vars(m))
-m._SKORV_OPTIONS = dict({stored!r})
-{rebind}
-try:
-    {call}
-except Exception as exc:
-    got = type(exc).__name__
-else:
-    got = "no exception"
-table = m._SKORV_OPTIONS
-vars(m).update(saved)
-print("raised:", got)
-print("table:", table)
-assert got == {exception!r}
-assert table == {table!r}
-
-# The module keeps working afterwards.
-m._SKORV_OPTIONS.clear()
-m.skorv_set_option("keep", True)
-assert m.skorv_get_option(["keep", "skorv.mode"]) == [True, "compact"]
-print("ok")
-"""
-
-
-def recursion_script(case, limit):
+def recursion_program(case, limit, stack="main"):
+    """The interpreter's arguments for tests/programs/recursion.py: the case, the limit, the stack."""
     rebind, call, stored_entries, exception, table = RECURSION_CASES[case]
-    return RECURSION_SCRIPT.format(
-        stored=stored_entries, rebind=rebind, call=call, limit=limit, exception=exception, table=table
-    )
+    return [str(limit), rebind, call, repr(stored_entries), exception, repr(table)]
 
 
 @pytest.mark.parametrize("case", list(RECURSION_CASES))
-def test_recursion_through_own_functions(run_interpreter, case):
-    proc = run_interpreter("-c", recursion_script(case, sys.getrecursionlimit()))
+def test_recursion_through_own_functions(run_program, case):
+    proc = run_program("recursion.py", "main", *recursion_program(case, sys.getrecursionlimit()))
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
-
-
-def in_small_thread(script):
-    return (
-        "import threading\n"
-        "threading.stack_size(256 * 1024)\n"
-        f"thread = threading.Thread(target=exec, args=({script!r}, {{}}))\n"
-        "thread.start()\n"
-        "thread.join()\n"
-    )
-
-
-def with_stack_limit_lifted(script):
-    # As `ulimit -s unlimited` or a program preparing for deep recursion does,
-    # before the first call. The address space is capped (outside the
-    # sanitizer, which reserves terabytes) so that a runaway loop fails the
-    # child rather than taking the machine's memory.
-    return (
-        "import os, resource\n"
-        "if 'asan' not in os.environ.get('LD_PRELOAD', ''):\n"
-        "    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
-        "hard = resource.getrlimit(resource.RLIMIT_STACK)[1]\n"
-        "resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))\n"
-    ) + script
 
 
 @pytest.mark.parametrize("stack", ["main", "small-thread", "stack-limit-lifted", "foreign-256k"])
 @pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
-def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, case, stack):
+def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, run_program, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on
     # the C stack, must stop before that stack runs out: small thread stacks,
     # a main thread whose stack limit was lifted (reported to reach terabytes
     # down) and the smallest stack of its own making on which plain Python's
     # loops end in RecursionError.
-    script = recursion_script(case, 100_000)
-    if stack == "small-thread":
-        script = in_small_thread(script)
-    elif stack == "stack-limit-lifted":
-        script = with_stack_limit_lifted(script)
-    elif stack == "foreign-256k":
-        script = request.getfixturevalue("on_foreign_stack")(script, 256 * 1024)
-    proc = run_interpreter("-c", script)
+    arguments = recursion_program(case, 100_000)
+    if stack == "foreign-256k":
+        on_foreign_stack = request.getfixturevalue("on_foreign_stack")
+        proc = run_interpreter(*on_foreign_stack("recursion.py", 256 * 1024, "main", *arguments))
+    else:
+        proc = run_program("recursion.py", stack, *arguments)
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 
-def test_key_list_is_out_of_reach_of_the_keys_it_reads(run_python):
+def test_key_list_is_out_of_reach_of_the_keys_it_reads(run_program):
     # A key's own code that finds the list of keys being read (through the
     # collector) and empties it must not free the keys still to be read.
-    proc = run_python(
-        """
-        import gc
-        import drovik.options as m
-
-        class Emptying:
-            def __hash__(self):
-                for obj in gc.get_objects():
-                    if type(obj) is list and any(item is self for item in obj):
-                        obj.clear()
-                return hash("keep")
-
-            def __eq__(self, other):
-                return other == "keep"
-
-        keys = (key for key in [Emptying(), "".join(["ver", "bose"])])
-        print(m.skorv_get_option(keys))
-        """
-    )
+    proc = run_program("key_list_emptied.py")
     assert proc.stdout == "[False, False]\n"

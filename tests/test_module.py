@@ -11,6 +11,7 @@ import subprocess
 import sys
 import typing
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -285,124 +286,19 @@ def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
     assert options.skorv_get_option("skorv.call") == "/from/builtins"
 
 
-def test_import_lifecycle_keeps_one_module_and_table(run_python):
-    proc = run_python(
-        """
-        import importlib, sys
-        import drovik.options as m
-
-        assert type(m._SKORV_OPTIONS) is dict and m._SKORV_OPTIONS == {}
-        assert "_any_mb" in vars(m) and "skorv_anyMultibyteUTF8Characters" not in vars(m)
-        table = m._SKORV_OPTIONS
-        names = [n for n in vars(m) if not n.startswith("__")]
-        funcs = {n: getattr(m, n) for n in names}
-        m.skorv_set_option("keep", True)
-
-        del sys.modules["drovik.options"]
-        again = importlib.import_module("drovik.options")
-        assert again is m and sys.modules["drovik.options"] is m
-        assert again._SKORV_OPTIONS is table and table == {"keep": True}, table
-        assert all(getattr(again, n) is f for n, f in funcs.items())
-
-        reloaded = importlib.reload(m)
-        assert reloaded is m
-        assert m._SKORV_OPTIONS is table and table == {"keep": True}, table
-        assert all(getattr(m, n) is f for n, f in funcs.items())
-        m.skorv_set_option("verbose", True)
-        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
-        print("done")
-        """
-    )
+def test_import_lifecycle_keeps_one_module_and_table(run_program):
+    proc = run_program("import_lifecycle.py")
     assert proc.stdout == "done\n"
 
 
-def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_python):
-    proc = run_python(
-        """
-        import importlib, sys, types
-        import drovik
-
-        partial = []
-        stub = types.ModuleType("drovik.utils")
-
-        def __getattr__(name):
-            # Remember the half-built module that is asking for the helper.
-            partial.append(sys.modules.get("drovik.options"))
-            raise AttributeError(name)
-
-        stub.__getattr__ = __getattr__
-        # A companion module that cannot be imported stops the set-up as well.
-        sys.modules["drovik.skorv_call"] = None
-        try:
-            import drovik.options
-        except ModuleNotFoundError as exc:
-            assert exc.name == "drovik.skorv_call", exc
-        else:
-            raise AssertionError("import succeeded without drovik.skorv_call")
-        assert "drovik.options" not in sys.modules
-        del sys.modules["drovik.skorv_call"]
-
-        sys.modules["drovik.utils"] = stub
-        for attempt in range(2):
-            try:
-                import drovik.options
-            except ImportError as exc:
-                assert str(exc) == "cannot import name skorv_anyMultibyteUTF8Characters", repr(str(exc))
-            else:
-                raise AssertionError("import succeeded without the helper")
-            assert "drovik.options" not in sys.modules
-        partial = [p for p in partial if p is not None]
-        assert partial, "the stub was never asked for the helper"
-
-        def helper(text):
-            return False
-
-        stub.skorv_anyMultibyteUTF8Characters = helper
-        m = importlib.import_module("drovik.options")
-        assert all(m is not p for p in partial)
-        assert m._SKORV_OPTIONS == {}
-        assert m._any_mb is helper
-        m.skorv_set_option("keep", True)
-        assert m.skorv_get_option("keep") is True
-        print("done")
-        """
-    )
+def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_program):
+    proc = run_program("failed_setup.py")
     assert proc.stdout == "done\n"
 
 
-def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
+def test_import_from_subinterpreter_is_refused(run_program, tmp_path):
     result = tmp_path / "result.txt"
-    proc = run_python(
-        """
-        import sys
-        try:
-            from _testcapi import run_in_subinterp
-        except ImportError:
-            print("no sub-interpreters")
-            raise SystemExit(0)
-        import drovik.options as m
-
-        m.skorv_set_option("keep", True)
-        code = f'''
-        import sys
-        sys.path[:] = {sys.path!r}
-        try:
-            import drovik.options
-        except ImportError as exc:
-            result = "ImportError: " + str(exc)
-        else:
-            result = "imported"
-        with open({RESULT!r}, "w") as fh:
-            fh.write(result)
-        '''
-        assert run_in_subinterp(code) == 0
-        with open(RESULT) as fh:
-            print(fh.read())
-        assert sys.modules["drovik.options"] is m
-        m.skorv_set_option("verbose", True)
-        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
-        """.replace("RESULT", repr(str(result)))
-    )
+    proc = run_program("subinterpreter.py", str(result))
     if proc.stdout.startswith("no sub-interpreters"):
         pytest.skip("this interpreter has no _testcapi.run_in_subinterp")
     assert proc.stdout == (
@@ -411,87 +307,16 @@ def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated sub-interpreters arrived in 3.12")
-def test_isolated_subinterpreter_is_refused_by_the_import_system(run_python):
-    proc = run_python(
-        """
-        import sys
-        try:
-            import _interpreters as interpreters
-        except ImportError:
-            import _xxsubinterpreters as interpreters
-        import drovik.options as m
-
-        code = f"import sys\\nsys.path[:] = {sys.path!r}\\nimport drovik.options"
-        interp = interpreters.create()  # isolated: its own GIL
-        try:
-            failure = interpreters.run_string(interp, code)
-        except Exception as exc:  # 3.12 raises where 3.13 returns the failure
-            failure = exc
-        finally:
-            interpreters.destroy(interp)
-        print("does not support loading in subinterpreters" in str(failure))
-        m.skorv_set_option("keep", True)
-        print(m.skorv_get_option("keep"))
-        """
-    )
+def test_isolated_subinterpreter_is_refused_by_the_import_system(run_program):
+    proc = run_program("isolated_subinterpreter.py")
     assert proc.stdout == "True\nTrue\n"
 
 
-def test_failed_setup_under_another_name_leaves_nothing_behind(run_python):
+def test_failed_setup_under_another_name_leaves_nothing_behind(run_program):
     # Loaded on its own, outside the package, the relative companion imports
     # fail; the half-built module must not stay behind as drovik.options.
-    proc = run_python(
-        """
-        import glob, importlib.machinery, importlib.util, sys
-        import drovik
-
-        path = glob.glob(drovik.__path__[0] + "/options*.so")[0]
-        loader = importlib.machinery.ExtensionFileLoader("options", path)
-        found = importlib.util.spec_from_file_location("options", path, loader=loader)
-        try:
-            loader.exec_module(importlib.util.module_from_spec(found))
-        except ImportError:
-            pass
-        else:
-            raise AssertionError("set-up outside the package succeeded")
-        assert "drovik.options" not in sys.modules
-        import drovik.options as m
-        m.skorv_set_option("keep", True)
-        print(m.skorv_get_option("keep"))
-        """
-    )
+    proc = run_program("setup_under_another_name.py")
     assert proc.stdout == "True\n"
-
-
-EMBEDDING_PROGRAM = r"""
-#include <Python.h>
-int main(int argc, char **argv) {
-    for (int round = 0; round < 2; ++round) {
-        Py_Initialize();
-        PyObject *globals = PyDict_New();
-        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-        PyObject *path = PyUnicode_FromString(argv[1]);
-        PyObject *site = PyUnicode_FromString(argv[2]);
-        PyDict_SetItemString(globals, "SITE", site);
-        Py_DECREF(site);
-        PyDict_SetItemString(globals, "PATH", path);
-        PyObject *result = PyRun_String(
-            "import site, sys\nsys.path[:0] = PATH.split(':')\n"
-            "for folder in SITE.split(':'):\n    site.addsitedir(folder)\n"
-            "try:\n    import drovik.options as m\n"
-            "except ImportError as exc:\n    print(exc)\n"
-            "else:\n    m.skorv_set_option('keep', True)\n    print(m.skorv_get_option('keep'))\n",
-            Py_file_input, globals, globals);
-        if (!result) PyErr_Print();
-        Py_XDECREF(result);
-        Py_DECREF(path);
-        Py_DECREF(globals);
-        fflush(stdout);
-        Py_FinalizeEx();
-    }
-    return 0;
-}
-"""
 
 
 def test_reinitialised_interpreter_is_refused(tmp_path):
@@ -509,7 +334,7 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     if not compiler or not libdir or not library.endswith(".so"):
         pytest.skip("needs a C compiler and a shared libpython")
     source = tmp_path / "embed.c"
-    source.write_text(EMBEDDING_PROGRAM)
+    source.write_text((Path(__file__).parent / "programs" / "embed.c").read_text())
     program = tmp_path / "embed"
     version = sysconfig.get_config_var("LDVERSION")
     subprocess.run(

@@ -8,23 +8,8 @@ import pytest
 import drovik
 
 
-def test_import_loads_nothing_until_used(run_python):
-    proc = run_python(
-        """
-        import importlib.util, json, sys
-        # An editable install's import hook loads its own helpers (contextlib
-        # among them) when the package is first looked for: look first, and
-        # count only what the import and the use load.
-        importlib.util.find_spec("drovik")
-        before = set(sys.modules)
-        import drovik
-        loaded = sorted(set(sys.modules) - before)
-        drovik.option_context
-        after_use = sorted(set(sys.modules) - before)
-        drovik.options.skorv_set_option("keep", drovik.options.skorv_get_option("verbose"))
-        print(json.dumps([loaded, after_use, sorted(set(sys.modules) - before)]))
-        """
-    )
+def test_import_loads_nothing_until_used(run_program):
+    proc = run_program("lazy_import.py")
     at_import, after_use, after_options = json.loads(proc.stdout)
     assert at_import == ["drovik"]
     assert "drovik.context" in after_use
