@@ -19,37 +19,14 @@ import warnings
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS
-from drovik._catalogue import THREAD_STRING, THREAD_SUFFIX
+from support import CPUS, DEFAULTS, MEVRO_PATH, PROGRAMS, REMOTE_SCRIPT, SKORV_PATH, load_model
 
 _MISSING = object()
-
-SKORV_PATH = "/opt/drovik/bin/skorv"
-MEVRO_PATH = "/opt/drovik/bin/mevro"
-REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
-CPUS = 8
-MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_model.py")
-PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
-
-# The table of defaults, in insertion order, with "num.threads" as the
-# stand-in processor count (CPUS) gives it.
-DEFAULTS = [(key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 
 
 # The behaviour tests (marked both_implementations) run once against the
 # extension and once against the plain-Python model, under the same ids.
 IMPLEMENTATIONS = ("extension", "model")
-
-
-def load_model(name="_drovik_options_model"):
-    """A fresh copy of the plain-Python model of the module, under a private name.
-
-    Never put in sys.modules: each copy has its own table and namespace.
-    """
-    found = importlib.util.spec_from_file_location(name, MODEL_PATH)
-    model = importlib.util.module_from_spec(found)
-    found.loader.exec_module(model)
-    return model
 
 
 def pytest_configure(config):

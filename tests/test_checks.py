@@ -1,7 +1,6 @@
 """The checks after a set (engine mode, allocator library, working directory)
 and the Plexa feature switch."""
 
-import os
 import re
 import types
 import warnings
@@ -10,7 +9,7 @@ import pytest
 
 from drovik._catalogue import ALLOCATOR_NAMES, DEFAULTS, ENGINE_MODES, MODE_REPLACEMENTS, UNSET_ALLOCATOR, message
 
-MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_model.py")
+from support import MODEL_PATH
 
 pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
 

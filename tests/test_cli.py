@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import drovik.skorv_call
+from drovik._catalogue import message
 
 ROW = re.compile(r"^(\S+) +(.*?) +((?:default|set|built-in path|remote script)(?:, missing)?)$")
 
@@ -122,6 +123,16 @@ def test_keys_select_rows(run_interpreter, tmp_path, args, rows):
 
 DEEP = 2000
 MB_DIR = "/tmp/d\u00e9p\u00f4t"
+MB_WARNING = message("working_directory_multibyte", MB_DIR)
+
+
+def in_file(text, *errors, options=()):
+    """A case of a configuration file, whose errors name it."""
+    return list(options), {}, ["--config", "{config}"], text, [f"{{config}}: {error}" for error in errors]
+
+
+def in_environment(environ, *errors):
+    return [], environ, ["--env"], "", [f"environment: {error}" for error in errors]
 
 
 @pytest.mark.parametrize(
@@ -135,86 +146,32 @@ MB_DIR = "/tmp/d\u00e9p\u00f4t"
             "",
             ["Unknown option 'Verbose'. Did you mean 'verbose'?", "Unknown option 'nokey'"],
         ),
-        (
-            [],
-            {},
-            ["--config", "{config}"],
+        in_file(
             'keep = true\nnumthreads = "2:1"\nverbos = 1\n',
-            [
-                "{config}: Unknown option 'numthreads'. Did you mean 'num.threads'?",
-                "{config}: Unknown option 'verbos'. Did you mean 'verbose'?",
-            ],
+            "Unknown option 'numthreads'. Did you mean 'num.threads'?",
+            "Unknown option 'verbos'. Did you mean 'verbose'?",
         ),
-        (
-            [],
-            {},
-            ["--config", "{config}"],
+        in_file(
             'keep = "yes"\n"skorv.timeout" = "30"\n',
-            [
-                "{config}: keep = 'yes': is a str, but its default False is a bool",
-                "{config}: skorv.timeout = '30': is a str, but its default 0 is a int",
-            ],
+            "keep = 'yes': is a str, but its default False is a bool",
+            "skorv.timeout = '30': is a str, but its default 0 is a int",
         ),
-        ([], {}, ["--config", "{config}"], "keep = \n", ["{config}: Invalid value (at line 1, column 8)"]),
-        (
-            [],
-            {},
-            ["--config", "{config}"],
-            'skorv.mode = "fast"\n',
-            [
-                "{config}: skorv.mode = 'fast': Invalid 'skorv.mode'. "
-                "Must be 'compact', 'classic', 'twostage', or 'experimental'."
-            ],
-        ),
-        ([], {}, ["--config", "{config}"], "keep = true\n[bogus]\n", ["{config}: Unknown option 'bogus'"]),
-        (
-            [],
-            {},
-            ["--config", "{config}"],
-            "keep = " + "[" * DEEP + "]" * DEEP,
-            ["{config}: nests arrays or tables more deeply than can be read"],
-        ),
-        (
-            [],
-            {},
-            ["--config", "{config}"],
+        in_file("keep = \n", "Invalid value (at line 1, column 8)"),
+        in_file('skorv.mode = "fast"\n', f"skorv.mode = 'fast': {message('invalid_mode')}"),
+        in_file("keep = true\n[bogus]\n", "Unknown option 'bogus'"),
+        in_file("keep = " + "[" * DEEP + "]" * DEEP, "nests arrays or tables more deeply than can be read"),
+        in_file(
             b'smtp = "caf\xe9"\n',
-            [
-                "{config}: is not UTF-8 text "
-                "('utf-8' codec can't decode byte 0xe9 in position 11: invalid continuation byte)"
-            ],
+            "is not UTF-8 text ('utf-8' codec can't decode byte 0xe9 in position 11: invalid continuation byte)",
         ),
         ([], {}, ["--config", "{config}.absent"], "", ["cannot read {config}.absent: No such file or directory"]),
         # A warning of the checks that the filters raise as an error.
-        (
-            ["-W", "error"],
-            {},
-            ["--config", "{config}"],
-            f'working.directory = "{MB_DIR}"\n',
-            [
-                f"{{config}}: *** working.directory=[{MB_DIR}] contains multibyte characters. "
-                "This may fail on some systems."
-            ],
-        ),
-        (
-            [],
-            {"PYTHONWARNINGS": "error::UserWarning", "DROVIK_WORKING_DIRECTORY": MB_DIR},
-            ["--env"],
-            "",
-            [
-                f"environment: *** working.directory=[{MB_DIR}] contains multibyte characters. "
-                "This may fail on some systems."
-            ],
-        ),
-        (
-            [],
+        in_file(f'working.directory = "{MB_DIR}"\n', MB_WARNING, options=["-W", "error"]),
+        in_environment({"PYTHONWARNINGS": "error::UserWarning", "DROVIK_WORKING_DIRECTORY": MB_DIR}, MB_WARNING),
+        in_environment(
             {"DROVIK_KEEP": "maybe", "DROVIK_VERBOS": "1"},
-            ["--env"],
-            "",
-            [
-                "environment: DROVIK_KEEP = 'maybe': is not a boolean: 1, true, yes, on, 0, false, no, off",
-                "environment: DROVIK_VERBOS is not the variable of an option. Did you mean DROVIK_VERBOSE?",
-            ],
+            "DROVIK_KEEP = 'maybe': is not a boolean: 1, true, yes, on, 0, false, no, off",
+            "DROVIK_VERBOS is not the variable of an option. Did you mean DROVIK_VERBOSE?",
         ),
     ],
 )
@@ -272,10 +229,7 @@ def test_config_warnings_are_one_line_each(run_interpreter, tmp_path):
     proc = run_interpreter(
         "-m", "drovik", "--config", config(tmp_path, f'working.directory = "{MB_DIR}"\n'), "working.directory"
     )
-    assert (
-        proc.stderr == f"python -m drovik: warning: *** working.directory=[{MB_DIR}] contains multibyte characters. "
-        "This may fail on some systems.\n"
-    )
+    assert proc.stderr == f"python -m drovik: warning: {MB_WARNING}\n"
     assert parse_table(proc.stdout) == [("working.directory", repr(MB_DIR), "set")]
 
 

@@ -13,36 +13,16 @@ Recursion through a companion name bound to one of the module's own functions
 runs in a child interpreter, so that a crash fails one case instead of the run.
 """
 
-import importlib.util
-import itertools
 import sys
 import types
 import weakref
-from pathlib import Path
 from typing import Callable, NamedTuple, Optional
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS
-from drovik._catalogue import THREAD_STRING
+from support import DEFAULTS, MEVRO_PATH, REMOTE_SCRIPT, SKORV_PATH, load_model
 
-MODEL_PATH = Path(__file__).resolve().parent / "options_model.py"
 _MISSING = object()
-_model_serial = itertools.count()
-
-
-def load_model():
-    # A private name per copy, never put in sys.modules: each copy has its own
-    # table and namespace and may be mangled freely.
-    found = importlib.util.spec_from_file_location(f"_drovik_options_model_{next(_model_serial)}", MODEL_PATH)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-SKORV_PATH = "/opt/drovik/bin/skorv"
-MEVRO_PATH = "/opt/drovik/bin/mevro"
-REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
 EXISTING_LIB = "/opt/lib/libexisting.so"
 
 # Every name that the module's functions look up in its namespace.
@@ -492,7 +472,6 @@ def both(*setups):
 
 
 MISSING_LIB = "/opt/lib/libmissing.so"
-DEFAULTS = [(key, "8:1" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 MB_DIR = "/tmp/d\u00e9p\u00f4t"
 
 
@@ -860,86 +839,52 @@ def test_str_proxy_behaves_as_plain_python(options, scenario):
 # the type is compared) and the option table afterwards. The model is not run
 # here: deep recursion in plain Python takes minutes on some interpreters.
 
+
+class Recursion(NamedTuple):
+    rebind: str
+    call: str
+    stored: dict = {}
+    exception: str = "RecursionError"
+    table: dict = {}
+
+
 RECURSION_CASES = {
-    # name: (rebinding, call, stored entries, exception, table afterwards)
-    "engine-builtin-is-reader": (
-        "m.skorv_call_builtin = m.skorv_get_option",
-        "m.skorv_get_option('keep')",
-        {},
-        "RecursionError",
-        {},
+    "engine-builtin-is-reader": Recursion("m.skorv_call_builtin = m.skorv_get_option", "m.skorv_get_option('keep')"),
+    "cpu-string-is-defaults": Recursion(
+        "m._cpu_default_string = m.skorv_get_option_default", "m.skorv_get_option_default()"
     ),
-    "cpu-string-is-defaults": (
-        "m._cpu_default_string = m.skorv_get_option_default",
-        "m.skorv_get_option_default()",
-        {},
-        "RecursionError",
-        {},
+    "defaults-is-reader": Recursion("m.skorv_get_option_default = m.skorv_get_option", "m.skorv_get_option('keep')"),
+    "set-one-is-setter": Recursion("m._set_one = m.skorv_set_option", "m.skorv_set_option('keep', True)"),
+    "cpu-count-is-defaults": Recursion(
+        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)", "m.skorv_get_option()"
     ),
-    "defaults-is-reader": (
-        "m.skorv_get_option_default = m.skorv_get_option",
-        "m.skorv_get_option('keep')",
-        {},
-        "RecursionError",
-        {},
+    "mesher-builtin-is-plexa": Recursion(
+        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features", "m.skorv_enabled_Plexa_features()"
     ),
-    "set-one-is-setter": (
-        "m._set_one = m.skorv_set_option",
-        "m.skorv_set_option('keep', True)",
-        {},
-        "RecursionError",
-        {},
-    ),
-    "cpu-count-is-defaults": (
-        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)",
-        "m.skorv_get_option()",
-        {},
-        "RecursionError",
-        {},
-    ),
-    "mesher-builtin-is-plexa": (
-        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features",
-        "m.skorv_enabled_Plexa_features()",
-        {},
-        "RecursionError",
-        {},
-    ),
-    "remote-script-is-reader": (
+    "remote-script-is-reader": Recursion(
         "m.skorv_remote_script = m.skorv_get_option",
         "m.skorv_get_option()",
         {"skorv.call": "remote"},
         "RecursionError",
         {"skorv.call": "remote"},
     ),
-    "engine-builtin-calls-reader": (
-        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')",
-        "m.skorv_get_option('keep')",
-        {},
-        "RecursionError",
-        {},
+    "engine-builtin-calls-reader": Recursion(
+        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')", "m.skorv_get_option('keep')"
     ),
-    "reader-is-checks-of-set": (
-        "m.skorv_get_option = m._post_set_checks",
-        "m.skorv_set_option('keep', True)",
-        {},
-        "TypeError",
-        {"keep": True},
+    "reader-is-checks-of-set": Recursion(
+        "m.skorv_get_option = m._post_set_checks", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}
     ),
-    "checks-is-setter": (
-        "m._post_set_checks = m.skorv_set_option",
-        "m.skorv_set_option('keep', True)",
-        {},
-        "TypeError",
-        {"keep": True},
+    "checks-is-setter": Recursion(
+        "m._post_set_checks = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}
     ),
-    "any-mb-is-setter": (
+    "any-mb-is-setter": Recursion(
         "m._any_mb = m.skorv_set_option",
         "m.skorv_set_option('working.directory', '/d\\u00e9')",
         {},
         "TypeError",
-        {"working.directory": "/d\u00e9"},
+        {"working.directory": "/dé"},
     ),
-    "warn-is-setter": (
+    "warn-is-setter": Recursion(
         "m.warnings = types.SimpleNamespace(warn=m.skorv_set_option)",
         "m.skorv_set_option('malloc.lib', 'unlisted')",
         {},
@@ -951,8 +896,8 @@ RECURSION_CASES = {
 
 def recursion_program(case, limit, stack="main"):
     """The interpreter's arguments for tests/programs/recursion.py: the case, the limit, the stack."""
-    rebind, call, stored_entries, exception, table = RECURSION_CASES[case]
-    return [str(limit), rebind, call, repr(stored_entries), exception, repr(table)]
+    rebind, call, stored, exception, table = RECURSION_CASES[case]
+    return [str(limit), rebind, call, repr(stored), exception, repr(table)]
 
 
 @pytest.mark.parametrize("case", list(RECURSION_CASES))
@@ -962,7 +907,9 @@ def test_recursion_through_own_functions(run_program, case):
 
 
 @pytest.mark.parametrize("stack", ["main", "small-thread", "stack-limit-lifted", "foreign-256k"])
-@pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
+@pytest.mark.parametrize(
+    "case", [case for case, entry in RECURSION_CASES.items() if entry.exception == "RecursionError"]
+)
 def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, run_program, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on

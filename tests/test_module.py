@@ -19,6 +19,8 @@ import drovik._catalogue as CATALOGUE
 import drovik.skorv_call
 import drovik.utils
 
+from support import PROGRAMS
+
 FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS]
 NO_ARG_FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS if not function.parameters]
 BOUND_NAMES = [
@@ -334,7 +336,7 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     if not compiler or not libdir or not library.endswith(".so"):
         pytest.skip("needs a C compiler and a shared libpython")
     source = tmp_path / "embed.c"
-    source.write_text((Path(__file__).parent / "programs" / "embed.c").read_text())
+    source.write_text(Path(PROGRAMS, "embed.c").read_text())
     program = tmp_path / "embed"
     version = sysconfig.get_config_var("LDVERSION")
     subprocess.run(

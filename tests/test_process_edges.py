@@ -13,8 +13,9 @@ import sys
 
 import pytest
 
+from support import PROGRAMS
+
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
-PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
 
 # --- Interpreter exit with daemon threads inside calls.
 

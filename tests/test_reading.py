@@ -5,11 +5,11 @@ import pytest
 
 from drovik._catalogue import KEYS, REMOTE_ENGINE_WORDS, message
 
-pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
+from support import MEVRO_PATH as MEVRO
+from support import REMOTE_SCRIPT as REMOTE
+from support import SKORV_PATH as SKORV
 
-SKORV = "/opt/drovik/bin/skorv"
-MEVRO = "/opt/drovik/bin/mevro"
-REMOTE = "/opt/drovik/bin/skorv_remote.sh"
+pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
 
 
 class KeyText(str):
