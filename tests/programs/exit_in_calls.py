@@ -1,10 +1,4 @@
-"""Daemon threads inside calls of drovik.options while the interpreter exits.
-
-    exit_in_calls.py PATH
-
-Four threads call the path of tests/call_paths.py in a loop; the main thread
-returns as soon as they run.
-"""
+"""Four daemon threads call the path of tests/call_paths.py named by argv[1] while the interpreter exits."""
 
 import os
 import sys

@@ -1,10 +1,7 @@
-"""Sweeps a failing allocation across one call path of drovik.options.
+"""Sweeps a failing allocation across the call path of tests/call_paths.py named by argv[1].
 
-    nomemory.py PATH
-
-PATH names a path of tests/call_paths.py. Prints one JSON line: the number of
-allocations of the call, the attempts, the failed calls, what they raised and
-any unraisable exceptions.
+Prints one JSON line: the call's allocations, the attempts, the failed calls, what they raised and any
+unraisable exceptions.
 """
 
 import _testcapi

@@ -1,9 +1,5 @@
-"""Runs a child program on a stack that this program allocated itself.
-
-    on_foreign_stack.py SIZE PROGRAM [ARGUMENT...]
-
-PROGRAM runs with sys.argv set to [PROGRAM, ARGUMENT...], on a stack of SIZE
-bytes switched to with glibc's makecontext/swapcontext (x86-64 and AArch64
+"""on_foreign_stack.py SIZE PROGRAM [ARGUMENT...]: runs PROGRAM, with sys.argv [PROGRAM, ARGUMENT...], on a
+stack of SIZE bytes of this program's making (glibc's makecontext and swapcontext, with the x86-64 and AArch64
 layout of ucontext_t); its exception, if any, is raised here.
 """
 

@@ -1,13 +1,8 @@
-"""Recursion through the module's own functions, after a rebinding of its names.
+"""Recursion through the module's own functions: recursion.py STACK LIMIT REBIND CALL STORED EXCEPTION TABLE.
 
-    recursion.py STACK LIMIT REBIND CALL STORED EXCEPTION TABLE
-
-Sets the recursion limit to LIMIT, the table to STORED, runs the statement
-REBIND and then CALL, and checks that CALL raised EXCEPTION (a type name) and
-left TABLE (both dicts as Python literals). STACK: "main" runs it all on the
-main thread; "small-thread" on a thread of a 256 KiB stack; "stack-limit-lifted"
-on the main thread after lifting its stack limit as far as it goes. Ends by
-printing "ok".
+With the recursion limit LIMIT and the table STORED, runs REBIND, then CALL, which must raise EXCEPTION (a
+type name) and leave TABLE (dicts as literals); on the main thread ("main"), on a thread of a 256 KiB stack
+("small-thread") or on the main thread with its stack limit lifted ("stack-limit-lifted"). Prints "ok".
 """
 
 import ast
