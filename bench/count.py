@@ -311,8 +311,7 @@ def report(version, full_version, per_call, imports, needed, calls):
             )
         )
     print(
-        f"CPython {full_version}: instructions per call, stubbed world "
-        f"(callgrind, {calls:,} calls minus an empty loop)"
+        f"CPython {full_version}: instructions per call, stubbed world (callgrind, {calls:,} calls minus an empty loop)"
     )
     print(
         format_table(

@@ -16,6 +16,7 @@ import os
 import sys
 
 import drovik.options as module
+
 import options_floor as floor
 import options_model as peer
 from operations import (

@@ -4,29 +4,29 @@ Shared by the timing mode (bench/run.py) and the instruction counts
 (bench/count.py and the child processes of bench/count_child.py).
 """
 
+import importlib.util
 import itertools
 import os
 import types
 
-# The operations, as statements; ``f`` is the module function named in the
-# first element.  Each statement is also what the table shows.
+
+def _load_call_paths():
+    # The tests' catalogue of call paths, by its path: bench/ is no package.
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "call_paths.py")
+    found = importlib.util.spec_from_file_location("call_paths", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+call_paths = _load_call_paths()
+
+# The measured paths of the tests' catalogue: (function name, the statement
+# as the table shows it, the statement timed, with ``f`` the module function).
+BENCH_PATHS = ["defaults", "cpu-string", "read-one", "read-all", "read-list", "set-key", "set-kw", "plexa"]
 OPERATIONS = [
-    ("skorv_get_option_default", "skorv_get_option_default()", "f()"),
-    ("_cpu_default_string", "_cpu_default_string()", "f()"),
-    ("skorv_get_option", 'skorv_get_option("keep")', 'f("keep")'),
-    ("skorv_get_option", "skorv_get_option()", "f()"),
-    (
-        "skorv_get_option",
-        'skorv_get_option(["keep", "verbose", "num.threads"])',
-        'f(["keep", "verbose", "num.threads"])',
-    ),
-    ("skorv_set_option", 'skorv_set_option("keep", True)', 'f("keep", True)'),
-    (
-        "skorv_set_option",
-        "skorv_set_option(keep=True, verbose=False)",
-        "f(keep=True, verbose=False)",
-    ),
-    ("skorv_enabled_Plexa_features", "skorv_enabled_Plexa_features()", "f()"),
+    (call_paths.BY_NAME[name].function, *reversed(call_paths.statement(call_paths.BY_NAME[name])))
+    for name in BENCH_PATHS
 ]
 
 # Calls that each operation must make, starting from an empty option table

@@ -50,6 +50,7 @@ BASELINE_NAME = "drovik_bench_baseline"
 STUBBED_MAX_RATIO = 0.2  # stubbed world: extension / baseline
 SHIPPED_MAX_OVER_OBLIGATORY = 1.10  # shipped world: extension / obligatory calls
 
+
 def load_file(name, path):
     found = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(found)
@@ -88,8 +89,14 @@ def make_obligatory_timer(counts, cpu_count, skorv_builtin, mevro_builtin, resul
     return timeit.Timer(
         stmt,
         setup="c = _c; s = _s; m = _m",
-        globals={"_c": cpu_count, "_s": skorv_builtin, "_m": mevro_builtin,
-                 "d24": d24, "d26": dict(d24, a=1, b=2), "k3": ["keep", "verbose", "num.threads"]},
+        globals={
+            "_c": cpu_count,
+            "_s": skorv_builtin,
+            "_m": mevro_builtin,
+            "d24": d24,
+            "d26": dict(d24, a=1, b=2),
+            "k3": ["keep", "verbose", "num.threads"],
+        },
     )
 
 
@@ -210,8 +217,10 @@ def main(argv=None):
 
     print(f"extension: {ext.__name__} from {ext.__file__}")
     print(f"baseline:  {base.__name__} from {base.__file__}")
-    print(f"python {platform.python_version()} ({platform.python_implementation()}), {platform.machine()}, "
-          f"{os.cpu_count()} cpus seen by os.cpu_count()")
+    print(
+        f"python {platform.python_version()} ({platform.python_implementation()}), {platform.machine()}, "
+        f"{os.cpu_count()} cpus seen by os.cpu_count()"
+    )
     print(f"rounds={rounds}, repeats per measurement={repeat} (best taken), ~{target * 1e3:g} ms per repeat")
     print()
 
@@ -244,7 +253,10 @@ def main(argv=None):
         timers[label, "obligatory"] = timer
         numbers[label, "obligatory"] = calibrate(timer, target)
         timer = make_obligatory_timer(
-            OBLIGATORY[label], os.cpu_count, shipped["skorv_call_builtin"], shipped["mevro_call_builtin"],
+            OBLIGATORY[label],
+            os.cpu_count,
+            shipped["skorv_call_builtin"],
+            shipped["mevro_call_builtin"],
             RESULT_STMT.get(label),
         )
         timers[label, "floor"] = timer
@@ -285,11 +297,13 @@ def main(argv=None):
                 verdict = ""
             rows.append((label, world_name, fmt_ns(e), fmt_ns(b), f"{ratio:.3f}", verdict))
     print("Extension against baseline (median over rounds of best-of-repeats, ns per call)")
-    print(format_table(
-        ("operation", "world", "ext ns", "base ns", "ext/base", "target"),
-        rows,
-        "<<>>><",
-    ))
+    print(
+        format_table(
+            ("operation", "world", "ext ns", "base ns", "ext/base", "target"),
+            rows,
+            "<<>>><",
+        )
+    )
     print()
 
     rows = []
@@ -302,16 +316,27 @@ def main(argv=None):
         ok = ratio <= SHIPPED_MAX_OVER_OBLIGATORY
         met_all &= ok
         floor = med[label, "floor"]
-        rows.append((label, calls, fmt_ns(o), fmt_ns(e), f"{ratio:.3f}",
-                     f"<= {SHIPPED_MAX_OVER_OBLIGATORY}: {'met' if ok else 'MISSED'}",
-                     fmt_ns(floor), f"{e / floor:.3f}"))
+        rows.append(
+            (
+                label,
+                calls,
+                fmt_ns(o),
+                fmt_ns(e),
+                f"{ratio:.3f}",
+                f"<= {SHIPPED_MAX_OVER_OBLIGATORY}: {'met' if ok else 'MISSED'}",
+                fmt_ns(floor),
+                f"{e / floor:.3f}",
+            )
+        )
     print("Shipped-world extension against its obligatory calls alone (ns per call)")
     print("(floor: the obligatory calls plus building the object the operation returns)")
-    print(format_table(
-        ("operation", "obligatory calls", "oblig ns", "ext ns", "ext/oblig", "target", "floor ns", "ext/floor"),
-        rows,
-        "<<>>><>>",
-    ))
+    print(
+        format_table(
+            ("operation", "obligatory calls", "oblig ns", "ext ns", "ext/oblig", "target", "floor ns", "ext/floor"),
+            rows,
+            "<<>>><>>",
+        )
+    )
     print()
     print(f"all targets met: {'yes' if met_all else 'no'}")
     return 0

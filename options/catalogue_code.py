@@ -85,12 +85,9 @@ def check_defaults(c):
     require(isinstance(c.MAX_THREADS, int) and 1 <= c.MAX_THREADS <= 256, "MAX_THREADS: 1 to 256")
     require(is_word(c.THREAD_SUFFIX), "THREAD_SUFFIX: printable ASCII text")
     require(defaults[c.MODE_KEY] in c.ENGINE_MODES, "MODE_KEY's default is an accepted mode")
+    require(defaults[c.MODE_KEY] not in c.MODE_REPLACEMENTS, "MODE_KEY's default is stored as it is")
     require(
-        defaults[c.MODE_KEY] not in c.MODE_REPLACEMENTS, "MODE_KEY's default is stored as it is"
-    )
-    require(
-        defaults[c.ALLOCATOR_KEY] in c.ALLOCATOR_NAMES
-        and defaults[c.ALLOCATOR_KEY] != c.UNSET_ALLOCATOR,
+        defaults[c.ALLOCATOR_KEY] in c.ALLOCATOR_NAMES and defaults[c.ALLOCATOR_KEY] != c.UNSET_ALLOCATOR,
         "ALLOCATOR_KEY's default is an allocator name other than UNSET_ALLOCATOR",
     )
 
@@ -242,8 +239,7 @@ def function_row(function):
     doc = literal(function.doc) if function.doc is not None else "nullptr"
     defaults_to_none = "true" if stub_function(function).__defaults__ else "false"
     return (
-        f"    {{{literal(function.name)}, {doc},\n"
-        f"     ANNOTATIONS_{identifier(function.name)}, {defaults_to_none}}},\n"
+        f"    {{{literal(function.name)}, {doc},\n     ANNOTATIONS_{identifier(function.name)}, {defaults_to_none}}},\n"
     )
 
 

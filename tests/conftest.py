@@ -14,32 +14,43 @@ import os
 import platform
 import subprocess
 import sys
-import textwrap
 import types
 import warnings
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING, THREAD_SUFFIX
+from support import CPUS, DEFAULTS, MEVRO_PATH, PROGRAMS, REMOTE_SCRIPT, SKORV_PATH, load_model
 
 _MISSING = object()
 
-SKORV_PATH = "/opt/drovik/bin/skorv"
-MEVRO_PATH = "/opt/drovik/bin/mevro"
-REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
-CPUS = 8
-MODEL_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "options_model.py")
 
-# The table of defaults, in insertion order, with "num.threads" as the
-# stand-in processor count (CPUS) gives it.
-DEFAULTS = [
-    (key, f"{CPUS}{THREAD_SUFFIX}" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS
-]
+# The behaviour tests (marked both_implementations) run once against the
+# extension and once against the plain-Python model, under the same ids.
+IMPLEMENTATIONS = ("extension", "model")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "both_implementations: run against the extension and against tests/options_model.py"
+    )
+
+
+def pytest_generate_tests(metafunc):
+    def names(mark):
+        argnames = mark.args[0]
+        return [name.strip() for name in argnames.split(",")] if isinstance(argnames, str) else list(argnames)
+
+    explicit = any("options" in names(mark) for mark in metafunc.definition.iter_markers("parametrize"))
+    if metafunc.definition.get_closest_marker("both_implementations") and not explicit:
+        metafunc.parametrize("options", IMPLEMENTATIONS, indirect=True)
 
 
 @pytest.fixture(autouse=True)
-def options(monkeypatch):
-    """The installed module, with an empty table and its namespace restored afterwards."""
+def options(request, monkeypatch):
+    """The installed module (or the model), with an empty table and its namespace restored afterwards."""
+    if getattr(request, "param", "extension") == "model":
+        yield load_model()
+        return
     mod = importlib.import_module("drovik.options")
     ns = vars(mod)
     saved = dict(ns)
@@ -158,15 +169,6 @@ def default_items():
 
 
 @pytest.fixture
-def options_model():
-    """A fresh copy of the plain-Python model of the module, under a private name."""
-    found = importlib.util.spec_from_file_location("_drovik_options_model", MODEL_PATH)
-    model = importlib.util.module_from_spec(found)
-    found.loader.exec_module(model)
-    return model
-
-
-@pytest.fixture
 def run_interpreter(tmp_path):
     """Run the interpreter with the given arguments in a fresh process.
 
@@ -189,45 +191,21 @@ def run_interpreter(tmp_path):
 
 
 @pytest.fixture
-def run_python(run_interpreter):
-    return lambda code: run_interpreter("-c", textwrap.dedent(code))
-
-
-FOREIGN_STACK_TEMPLATE = """
-import ctypes
-
-libc = ctypes.CDLL(None)
-CONTEXT_SIZE = 4096  # more than glibc's ucontext_t takes on any architecture
-caller, fiber = ctypes.create_string_buffer(CONTEXT_SIZE), ctypes.create_string_buffer(CONTEXT_SIZE)
-stack = ctypes.create_string_buffer({size})
-failures = []
-
-
-@ctypes.CFUNCTYPE(None)
-def run():
-    try:
-        exec({script!r}, {{}})
-    except BaseException as exc:
-        failures.append(exc)
-
-
-assert libc.getcontext(fiber) == 0
-# glibc's ucontext_t begins with uc_flags, uc_link, then uc_stack {{ss_sp, ss_flags, ss_size}}.
-ctypes.c_void_p.from_buffer(fiber, 8).value = ctypes.addressof(caller)
-ctypes.c_void_p.from_buffer(fiber, 16).value = ctypes.addressof(stack)
-ctypes.c_size_t.from_buffer(fiber, 32).value = len(stack)
-libc.makecontext(fiber, run, 0)
-assert libc.swapcontext(caller, fiber) == 0
-if failures:
-    raise failures[0]
-"""
+def run_program(run_interpreter):
+    """Run the child program tests/programs/NAME with the given arguments in a fresh process."""
+    return lambda name, *args, **kwargs: run_interpreter(os.path.join(PROGRAMS, name), *args, **kwargs)
 
 
 @pytest.fixture
 def on_foreign_stack():
-    """Makes a child program that runs a script on a stack of the given size that it allocated itself."""
+    """The interpreter's arguments that run a child program on a stack of the given size of its own making."""
     if sys.platform != "linux" or platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"):
         pytest.skip("the child lays out glibc's ucontext_t of x86-64 and AArch64")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the address sanitizer does not follow swapcontext")
-    return lambda script, size: FOREIGN_STACK_TEMPLATE.format(script=script, size=size)
+    return lambda name, size, *args: [
+        os.path.join(PROGRAMS, "on_foreign_stack.py"),
+        str(size),
+        os.path.join(PROGRAMS, name),
+        *args,
+    ]

@@ -10,8 +10,21 @@ import tempfile
 from typing import Any, Dict, List
 
 import drovik
-from drovik import OptionInfo, OptionKey, OptionLoadError, Problem, check_options, describe_options
-from drovik import load_env, load_options, option_context, option_info, options, options_environ, reset_options
+from drovik import (
+    OptionInfo,
+    OptionKey,
+    OptionLoadError,
+    Problem,
+    check_options,
+    describe_options,
+    load_env,
+    load_options,
+    option_context,
+    option_info,
+    options,
+    options_environ,
+    reset_options,
+)
 
 key: OptionKey = "num.threads"
 name: str = "keep"

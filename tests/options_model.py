@@ -14,7 +14,8 @@ from typing import Any, Dict, Optional, Union
 
 # Absolute imports: this file is loaded standalone, under a module name of its
 # own, so it cannot reach its companions relative to a package.
-from drovik.skorv_call import skorv_call_builtin, mevro_call_builtin, skorv_remote_script
+# In the order in which the module binds them.
+from drovik.skorv_call import skorv_call_builtin, mevro_call_builtin, skorv_remote_script  # isort: skip
 from drovik.utils import skorv_anyMultibyteUTF8Characters as _any_mb
 
 _SKORV_OPTIONS = {}
@@ -133,9 +134,7 @@ _HEAPTYPE = 1 << 9
 def _set_one(option: "str", value: "Any") -> "None":
     # The key must be exactly a str: subclasses are refused like any other type.
     if type(option) is not str:
-        raise TypeError(
-            f"Argument 'option' has incorrect type (expected str, got {_type_name(type(option))})"
-        )
+        raise TypeError(f"Argument 'option' has incorrect type (expected str, got {_type_name(type(option))})")
     allowed = set(skorv_get_option_default().keys()) | {"skorv.call", "mevro.call"}
     if option not in allowed:
         raise KeyError(f"Unknown option '{option}'")
@@ -167,9 +166,7 @@ def _post_set_checks() -> "None":
 
     wdir = skorv_get_option("working.directory")
     if isinstance(wdir, str) and _any_mb(wdir):
-        warnings.warn(
-            f"*** working.directory=[{wdir}] contains multibyte characters. This may fail on some systems."
-        )
+        warnings.warn(f"*** working.directory=[{wdir}] contains multibyte characters. This may fail on some systems.")
 
 
 def skorv_enabled_Plexa_features() -> "bool":

@@ -7,9 +7,11 @@ import warnings
 
 import pytest
 
-from drovik._catalogue import message
+from drovik._catalogue import ALLOCATOR_NAMES, DEFAULTS, ENGINE_MODES, MODE_REPLACEMENTS, UNSET_ALLOCATOR, message
 
-pytestmark = pytest.mark.usefixtures("env")
+from support import MODEL_PATH
+
+pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
 
 BAD_MODE = message("invalid_mode")
 MISSING_LIB = message("allocator_missing", "{}")
@@ -21,17 +23,21 @@ class PathText(str):
     pass
 
 
-@pytest.mark.parametrize("mode", ["compact", "classic", "twostage"])
+DEFAULT_LIB = dict(DEFAULTS)["malloc.lib"]
+
+
+@pytest.mark.parametrize("mode", [mode for mode in ENGINE_MODES if mode not in MODE_REPLACEMENTS])
 def test_accepted_mode_stays(options, caught, mode):
     options.skorv_set_option("skorv.mode", mode)
     assert options._SKORV_OPTIONS["skorv.mode"] is mode
     assert caught.texts() == []
 
 
-def test_experimental_mode_becomes_compact(options, caught, check_runs):
-    options.skorv_set_option("skorv.mode", "experimental")
-    assert options._SKORV_OPTIONS["skorv.mode"] == "compact"
-    assert options.skorv_get_option("skorv.mode") == "compact"
+@pytest.mark.parametrize("mode, replacement", list(MODE_REPLACEMENTS.items()))
+def test_experimental_mode_becomes_compact(options, caught, check_runs, mode, replacement):
+    options.skorv_set_option("skorv.mode", mode)
+    assert options._SKORV_OPTIONS["skorv.mode"] == replacement
+    assert options.skorv_get_option("skorv.mode") == replacement
     assert caught.texts() == []
     # The correction is written straight into the table, not through a set.
     assert check_runs == [()]
@@ -84,12 +90,9 @@ def test_mode_compared_with_its_own_inequality(options):
 @pytest.mark.parametrize(
     "value, existing, stored, warning, exists_calls",
     [
-        (None, (), "mi", None, 0),
-        ("default", (), "mi", None, 0),
-        ("compiler", (), "compiler", None, 0),
-        ("je", (), "je", None, 0),
-        ("tc", (), "tc", None, 0),
-        ("mi", (), "mi", None, 0),
+        (None, (), DEFAULT_LIB, None, 0),
+        # The listed names need no file; the unset one reads as the default.
+        *[(name, (), DEFAULT_LIB if name == UNSET_ALLOCATOR else name, None, 0) for name in ALLOCATOR_NAMES],
         ("/no/such/libfoo.so", (), "mi", MISSING_LIB.format("/no/such/libfoo.so"), 1),
         (PathText("/gone/lib.so"), (), "mi", MISSING_LIB.format("/gone/lib.so"), 1),
         ("/opt/lib/libjemalloc.so", ("/opt/lib/libjemalloc.so",), "/opt/lib/libjemalloc.so", None, 2),
@@ -110,10 +113,21 @@ def test_allocator_library(options, env, caught, value, existing, stored, warnin
     assert env.calls("exists") == [(value,)] * exists_calls
 
 
-def test_missing_library_warning_points_at_the_caller(options, caught):
-    options.skorv_set_option("malloc.lib", "/gone/libmi.so")
-    assert len(caught.records) == 1
-    assert caught.records[0].filename == __file__
+# The one place where the two implementations differ: the extension has no
+# Python frame of its own, so its warnings name the caller's line; the model's
+# warnings.warn names the model's own line, as plain Python does.
+@pytest.mark.parametrize(
+    "options, named",
+    [("extension", __file__), ("model", MODEL_PATH)],
+    ids=["extension", "model-differs"],
+    indirect=["options"],
+)
+@pytest.mark.parametrize(
+    "key, value", [("malloc.lib", "/gone/libmi.so"), ("malloc.lib", "JE"), ("working.directory", "/d\u00e9p\u00f4t")]
+)
+def test_frame_that_a_warning_names(options, caught, named, key, value):
+    options.skorv_set_option(key, value)
+    assert [record.filename for record in caught.records] == [named]
 
 
 def test_library_reset_uses_the_current_default(options, monkeypatch):

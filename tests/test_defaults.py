@@ -2,7 +2,9 @@
 
 import pytest
 
-pytestmark = pytest.mark.usefixtures("env")
+from drovik._catalogue import MAX_THREADS
+
+pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
 
 
 def test_defaults_come_in_table_order_with_exact_types(options, default_items):
@@ -41,9 +43,9 @@ def test_each_call_builds_a_fresh_dict(options, env):
     [
         (8, "8:1"),
         (4, "4:1"),
-        (16, "16:1"),
-        (17, "16:1"),
-        (64, "16:1"),
+        (MAX_THREADS, f"{MAX_THREADS}:1"),
+        (MAX_THREADS + 1, f"{MAX_THREADS}:1"),
+        (64, f"{MAX_THREADS}:1"),
         (1, "1:1"),
         (0, "1:1"),
         (None, "1:1"),

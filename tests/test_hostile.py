@@ -13,35 +13,16 @@ Recursion through a companion name bound to one of the module's own functions
 runs in a child interpreter, so that a crash fails one case instead of the run.
 """
 
-import importlib.util
-import itertools
 import sys
 import types
 import weakref
-from pathlib import Path
 from typing import Callable, NamedTuple, Optional
 
 import pytest
 
-from drovik._catalogue import DEFAULTS as CATALOGUE_DEFAULTS, THREAD_STRING
+from support import DEFAULTS, MEVRO_PATH, REMOTE_SCRIPT, SKORV_PATH, load_model
 
-MODEL_PATH = Path(__file__).resolve().parent / "options_model.py"
 _MISSING = object()
-_model_serial = itertools.count()
-
-
-def load_model():
-    # A private name per copy, never put in sys.modules: each copy has its own
-    # table and namespace and may be mangled freely.
-    found = importlib.util.spec_from_file_location(f"_drovik_options_model_{next(_model_serial)}", MODEL_PATH)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-SKORV_PATH = "/opt/drovik/bin/skorv"
-MEVRO_PATH = "/opt/drovik/bin/mevro"
-REMOTE_SCRIPT = "/opt/drovik/bin/skorv_remote.sh"
 EXISTING_LIB = "/opt/lib/libexisting.so"
 
 # Every name that the module's functions look up in its namespace.
@@ -491,7 +472,6 @@ def both(*setups):
 
 
 MISSING_LIB = "/opt/lib/libmissing.so"
-DEFAULTS = [(key, "8:1" if value is THREAD_STRING else value) for key, value in CATALOGUE_DEFAULTS]
 MB_DIR = "/tmp/d\u00e9p\u00f4t"
 
 
@@ -559,7 +539,9 @@ def scenarios():
     add("mode-ne-1", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("twostage", r)))
     add("mode-ne-3", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("twostage", r)), nth=3)
     add("mode-ne-invalid", "__ne__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("bogus", r)), nth=4)
-    add("mode-eq-experimental", "__eq__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("experimental", r)))
+    add(
+        "mode-eq-experimental", "__eq__", set_key("keep", True), stored(skorv__mode=lambda r: HValue("experimental", r))
+    )
     add("malloc-eq-default", "__eq__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("default", r)))
     add("malloc-ne-listed", "__ne__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("je", r)), nth=3)
     add("malloc-ne-unlisted", "__ne__", set_key("keep", True), stored(malloc__lib=lambda r: HValue("other", r)), nth=5)
@@ -569,24 +551,52 @@ def scenarios():
     add("key-hash-stored-1", "__hash__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set)
     add("key-hash-stored-2", "__hash__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set, nth=2)
     add("key-hash-default", "__hash__", lambda r: r.mod.skorv_get_option([HValue("verbose", r)]), nth=2)
-    add("key-hash-engine", "__hash__", lambda r: r.mod.skorv_get_option([HValue("skorv.call", r)]), remote_stored, nth=2)
+    add(
+        "key-hash-engine", "__hash__", lambda r: r.mod.skorv_get_option([HValue("skorv.call", r)]), remote_stored, nth=2
+    )
     add("key-eq-stored", "__eq__", lambda r: r.mod.skorv_get_option([HValue("keep", r)]), keep_set)
     add("key-eq-engine", "__eq__", lambda r: r.mod.skorv_get_option(["keep", HValue("keep", r)]), keep_set, nth=2)
 
     # __bool__ of answers and stored values.
-    add("bool-remote-answer", "__bool__", read("skorv.call"), both(remote_stored, answers(remote=lambda r: HValue("/r/script", r))))
+    add(
+        "bool-remote-answer",
+        "__bool__",
+        read("skorv.call"),
+        both(remote_stored, answers(remote=lambda r: HValue("/r/script", r))),
+    )
     add("bool-remote-answer-all", "__bool__", read_all, both(remote_stored, answers(remote=lambda r: HValue("", r))))
-    add("bool-plexa-value", "__bool__", plexa, stored(Plexa__features=lambda r: HValue("", r)), own="skorv_enabled_Plexa_features")
+    add(
+        "bool-plexa-value",
+        "__bool__",
+        plexa,
+        stored(Plexa__features=lambda r: HValue("", r)),
+        own="skorv_enabled_Plexa_features",
+    )
     add("bool-cpu-count", "__bool__", defaults, answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
-    add("bool-exists-answer", "__bool__", set_key("malloc.lib", MISSING_LIB), answers(exists_answer=lambda r: HValue("", r)))
-    add("bool-any-mb-answer", "__bool__", set_key("working.directory", MB_DIR), answers(multibyte=lambda r: HValue("yes", r)))
+    add(
+        "bool-exists-answer",
+        "__bool__",
+        set_key("malloc.lib", MISSING_LIB),
+        answers(exists_answer=lambda r: HValue("", r)),
+    )
+    add(
+        "bool-any-mb-answer",
+        "__bool__",
+        set_key("working.directory", MB_DIR),
+        answers(multibyte=lambda r: HValue("yes", r)),
+    )
 
     # The two clamps of the processor count.
     add("cpu-lt", "__lt__", defaults, answers(cpus=lambda r: HCount(40, r)), own="_cpu_default_string")
     add("cpu-gt", "__gt__", read("num.threads"), answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
 
     # __format__ and __repr__ for messages.
-    add("format-unknown-key", "__format__", lambda r: r.mod.skorv_get_option(["keep", HValue("nokey", r)]), own="skorv_get_option")
+    add(
+        "format-unknown-key",
+        "__format__",
+        lambda r: r.mod.skorv_get_option(["keep", HValue("nokey", r)]),
+        own="skorv_get_option",
+    )
     add("format-missing-lib", "__format__", set_key("malloc.lib", lambda r: HStr(MISSING_LIB, r)))
     add("format-wdir", "__format__", set_key("working.directory", lambda r: HStr(MB_DIR, r)))
     add("format-cpu-count", "__format__", cpu_string, answers(cpus=lambda r: HCount(4, r)), own="_cpu_default_string")
@@ -611,14 +621,33 @@ def scenarios():
     }
     # Which n-th call of each method each operation reaches.
     table_calls = {
-        "__contains__": {"read-all": (1,), "read-one": (1, 3), "read-list": (1, 3), "set-key": (1, 3), "set-kw": (1, 3), "check-malloc": (1, 3)},
+        "__contains__": {
+            "read-all": (1,),
+            "read-one": (1, 3),
+            "read-list": (1, 3),
+            "set-key": (1, 3),
+            "set-kw": (1, 3),
+            "check-malloc": (1, 3),
+        },
         "__getitem__": {"read-one": (1,), "read-list": (1, 2), "set-kw": (1,), "check-malloc": (1,)},
         "__setitem__": {"set-key": (1,), "set-kw": (1, 2), "check-malloc": (1, 2)},
         "get": {"read-all": (1,)},
     }
     defaults_calls = {
-        "__contains__": {"read-one": (1,), "read-list": (1, 2), "set-key": (1, 2), "set-kw": (1, 2), "check-malloc": (1, 2)},
-        "__getitem__": {"read-one": (1,), "read-list": (1, 2), "set-key": (1, 2), "set-kw": (1, 2), "check-malloc": (1, 2)},
+        "__contains__": {
+            "read-one": (1,),
+            "read-list": (1, 2),
+            "set-key": (1, 2),
+            "set-kw": (1, 2),
+            "check-malloc": (1, 2),
+        },
+        "__getitem__": {
+            "read-one": (1,),
+            "read-list": (1, 2),
+            "set-key": (1, 2),
+            "set-kw": (1, 2),
+            "check-malloc": (1, 2),
+        },
         "__setitem__": {op_id: (1, 2) for op_id in table_ops},
         "keys": {"set-key": (1,), "set-kw": (1,), "check-malloc": (1,)},
     }
@@ -630,7 +659,14 @@ def scenarios():
         for method, per_op in calls.items():
             for op_id, nths in per_op.items():
                 for nth in nths:
-                    add(f"{label}-{method}-{op_id}-{nth}", f"{label}.{method}", table_ops[op_id], setup, nth=nth, own=own)
+                    add(
+                        f"{label}-{method}-{op_id}-{nth}",
+                        f"{label}.{method}",
+                        table_ops[op_id],
+                        setup,
+                        nth=nth,
+                        own=own,
+                    )
 
     # A stored key of another type that compares equal to a plain key, with
     # its hash: plain Python's membership test and item read each run its
@@ -641,17 +677,43 @@ def scenarios():
         return lambda r: r.store(HValue(key, r), value)
 
     for nth in (1, 2):
-        add(f"lookalike-read-one-{nth}", "__eq__", read("keep"), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
-        add(f"lookalike-read-list-{nth}", "__eq__", read(["keep", "verbose"]), lookalike("keep", "kept"), nth=nth, own="skorv_get_option")
-    add("lookalike-checks", "__eq__", set_key("verbose", True), lookalike("skorv.mode", "classic"), own="_post_set_checks")
+        add(
+            f"lookalike-read-one-{nth}",
+            "__eq__",
+            read("keep"),
+            lookalike("keep", "kept"),
+            nth=nth,
+            own="skorv_get_option",
+        )
+        add(
+            f"lookalike-read-list-{nth}",
+            "__eq__",
+            read(["keep", "verbose"]),
+            lookalike("keep", "kept"),
+            nth=nth,
+            own="skorv_get_option",
+        )
+    add(
+        "lookalike-checks",
+        "__eq__",
+        set_key("verbose", True),
+        lookalike("skorv.mode", "classic"),
+        own="_post_set_checks",
+    )
     add("lookalike-plexa", "__eq__", plexa, lookalike("Plexa.features", 1), own="skorv_enabled_Plexa_features")
 
     def defaults_with_lookalike(r):
         r.mod.skorv_get_option_default = lambda: {**dict(DEFAULTS), HValue("extra", r): None}
 
     for nth in (2, 4):
-        add(f"defaults-key-hash-{nth}", "__hash__", set_kw(debug=True, silent=False), defaults_with_lookalike, nth=nth,
-            own="skorv_get_option_default")
+        add(
+            f"defaults-key-hash-{nth}",
+            "__hash__",
+            set_kw(debug=True, silent=False),
+            defaults_with_lookalike,
+            nth=nth,
+            own="skorv_get_option_default",
+        )
 
     # Iteration of the `option` argument.
     iter_op = lambda r: r.mod.skorv_get_option(HIter(["keep", "skorv.call"], r))  # noqa: E731
@@ -777,143 +839,95 @@ def test_str_proxy_behaves_as_plain_python(options, scenario):
 # the type is compared) and the option table afterwards. The model is not run
 # here: deep recursion in plain Python takes minutes on some interpreters.
 
+
+class Recursion(NamedTuple):
+    rebind: str
+    call: str
+    stored: dict = {}
+    exception: str = "RecursionError"
+    table: dict = {}
+
+
 RECURSION_CASES = {
-    # name: (rebinding, call, stored entries, exception, table afterwards)
-    "engine-builtin-is-reader": (
-        "m.skorv_call_builtin = m.skorv_get_option", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
-    "cpu-string-is-defaults": (
-        "m._cpu_default_string = m.skorv_get_option_default", "m.skorv_get_option_default()", {}, "RecursionError", {}),
-    "defaults-is-reader": (
-        "m.skorv_get_option_default = m.skorv_get_option", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
-    "set-one-is-setter": (
-        "m._set_one = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "RecursionError", {}),
-    "cpu-count-is-defaults": (
-        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)", "m.skorv_get_option()", {}, "RecursionError", {}),
-    "mesher-builtin-is-plexa": (
-        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features", "m.skorv_enabled_Plexa_features()", {}, "RecursionError", {}),
-    "remote-script-is-reader": (
-        "m.skorv_remote_script = m.skorv_get_option", "m.skorv_get_option()", {"skorv.call": "remote"},
-        "RecursionError", {"skorv.call": "remote"}),
-    "engine-builtin-calls-reader": (
-        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')", "m.skorv_get_option('keep')", {}, "RecursionError", {}),
-    "reader-is-checks-of-set": (
-        "m.skorv_get_option = m._post_set_checks", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}),
-    "checks-is-setter": (
-        "m._post_set_checks = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}),
-    "any-mb-is-setter": (
-        "m._any_mb = m.skorv_set_option", "m.skorv_set_option('working.directory', '/d\\u00e9')", {},
-        "TypeError", {"working.directory": "/d\u00e9"}),
-    "warn-is-setter": (
-        "m.warnings = types.SimpleNamespace(warn=m.skorv_set_option)", "m.skorv_set_option('malloc.lib', 'unlisted')", {},
-        "TypeError", {"malloc.lib": "unlisted"}),
+    "engine-builtin-is-reader": Recursion("m.skorv_call_builtin = m.skorv_get_option", "m.skorv_get_option('keep')"),
+    "cpu-string-is-defaults": Recursion(
+        "m._cpu_default_string = m.skorv_get_option_default", "m.skorv_get_option_default()"
+    ),
+    "defaults-is-reader": Recursion("m.skorv_get_option_default = m.skorv_get_option", "m.skorv_get_option('keep')"),
+    "set-one-is-setter": Recursion("m._set_one = m.skorv_set_option", "m.skorv_set_option('keep', True)"),
+    "cpu-count-is-defaults": Recursion(
+        "m.os = types.SimpleNamespace(cpu_count=m.skorv_get_option_default)", "m.skorv_get_option()"
+    ),
+    "mesher-builtin-is-plexa": Recursion(
+        "m.mevro_call_builtin = m.skorv_enabled_Plexa_features", "m.skorv_enabled_Plexa_features()"
+    ),
+    "remote-script-is-reader": Recursion(
+        "m.skorv_remote_script = m.skorv_get_option",
+        "m.skorv_get_option()",
+        {"skorv.call": "remote"},
+        "RecursionError",
+        {"skorv.call": "remote"},
+    ),
+    "engine-builtin-calls-reader": Recursion(
+        "m.skorv_call_builtin = lambda: m.skorv_get_option('keep')", "m.skorv_get_option('keep')"
+    ),
+    "reader-is-checks-of-set": Recursion(
+        "m.skorv_get_option = m._post_set_checks", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}
+    ),
+    "checks-is-setter": Recursion(
+        "m._post_set_checks = m.skorv_set_option", "m.skorv_set_option('keep', True)", {}, "TypeError", {"keep": True}
+    ),
+    "any-mb-is-setter": Recursion(
+        "m._any_mb = m.skorv_set_option",
+        "m.skorv_set_option('working.directory', '/d\\u00e9')",
+        {},
+        "TypeError",
+        {"working.directory": "/dé"},
+    ),
+    "warn-is-setter": Recursion(
+        "m.warnings = types.SimpleNamespace(warn=m.skorv_set_option)",
+        "m.skorv_set_option('malloc.lib', 'unlisted')",
+        {},
+        "TypeError",
+        {"malloc.lib": "unlisted"},
+    ),
 }
 
-RECURSION_SCRIPT = """
-import sys, types
-import drovik.options as m
 
-sys.setrecursionlimit({limit})
-saved = dict(vars(m))
-m._SKORV_OPTIONS = dict({stored!r})
-{rebind}
-try:
-    {call}
-except Exception as exc:
-    got = type(exc).__name__
-else:
-    got = "no exception"
-table = m._SKORV_OPTIONS
-vars(m).update(saved)
-print("raised:", got)
-print("table:", table)
-assert got == {exception!r}
-assert table == {table!r}
-
-# The module keeps working afterwards.
-m._SKORV_OPTIONS.clear()
-m.skorv_set_option("keep", True)
-assert m.skorv_get_option(["keep", "skorv.mode"]) == [True, "compact"]
-print("ok")
-"""
-
-
-def recursion_script(case, limit):
-    rebind, call, stored_entries, exception, table = RECURSION_CASES[case]
-    return RECURSION_SCRIPT.format(
-        stored=stored_entries, rebind=rebind, call=call, limit=limit, exception=exception, table=table
-    )
+def recursion_program(case, limit, stack="main"):
+    """The interpreter's arguments for tests/programs/recursion.py: the case, the limit, the stack."""
+    rebind, call, stored, exception, table = RECURSION_CASES[case]
+    return [str(limit), rebind, call, repr(stored), exception, repr(table)]
 
 
 @pytest.mark.parametrize("case", list(RECURSION_CASES))
-def test_recursion_through_own_functions(run_interpreter, case):
-    proc = run_interpreter("-c", recursion_script(case, sys.getrecursionlimit()))
+def test_recursion_through_own_functions(run_program, case):
+    proc = run_program("recursion.py", "main", *recursion_program(case, sys.getrecursionlimit()))
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 
-def in_small_thread(script):
-    return (
-        "import threading\n"
-        "threading.stack_size(256 * 1024)\n"
-        f"thread = threading.Thread(target=exec, args=({script!r}, {{}}))\n"
-        "thread.start()\n"
-        "thread.join()\n"
-    )
-
-
-def with_stack_limit_lifted(script):
-    # As `ulimit -s unlimited` or a program preparing for deep recursion does,
-    # before the first call. The address space is capped (outside the
-    # sanitizer, which reserves terabytes) so that a runaway loop fails the
-    # child rather than taking the machine's memory.
-    return (
-        "import os, resource\n"
-        "if 'asan' not in os.environ.get('LD_PRELOAD', ''):\n"
-        "    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
-        "hard = resource.getrlimit(resource.RLIMIT_STACK)[1]\n"
-        "resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))\n"
-    ) + script
-
-
 @pytest.mark.parametrize("stack", ["main", "small-thread", "stack-limit-lifted", "foreign-256k"])
-@pytest.mark.parametrize("case", [case for case, entry in RECURSION_CASES.items() if entry[3] == "RecursionError"])
-def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, case, stack):
+@pytest.mark.parametrize(
+    "case", [case for case, entry in RECURSION_CASES.items() if entry.exception == "RecursionError"]
+)
+def test_recursion_with_raised_limit_still_ends_in_recursion_error(request, run_interpreter, run_program, case, stack):
     # Programs that recurse deeply raise the limit. Plain Python then still
     # stops with RecursionError; the module's calls of itself, which nest on
     # the C stack, must stop before that stack runs out: small thread stacks,
     # a main thread whose stack limit was lifted (reported to reach terabytes
     # down) and the smallest stack of its own making on which plain Python's
     # loops end in RecursionError.
-    script = recursion_script(case, 100_000)
-    if stack == "small-thread":
-        script = in_small_thread(script)
-    elif stack == "stack-limit-lifted":
-        script = with_stack_limit_lifted(script)
-    elif stack == "foreign-256k":
-        script = request.getfixturevalue("on_foreign_stack")(script, 256 * 1024)
-    proc = run_interpreter("-c", script)
+    arguments = recursion_program(case, 100_000)
+    if stack == "foreign-256k":
+        on_foreign_stack = request.getfixturevalue("on_foreign_stack")
+        proc = run_interpreter(*on_foreign_stack("recursion.py", 256 * 1024, "main", *arguments))
+    else:
+        proc = run_program("recursion.py", stack, *arguments)
     assert proc.stdout.rstrip().endswith("ok"), proc.stdout + proc.stderr
 
 
-def test_key_list_is_out_of_reach_of_the_keys_it_reads(run_python):
+def test_key_list_is_out_of_reach_of_the_keys_it_reads(run_program):
     # A key's own code that finds the list of keys being read (through the
     # collector) and empties it must not free the keys still to be read.
-    proc = run_python(
-        """
-        import gc
-        import drovik.options as m
-
-        class Emptying:
-            def __hash__(self):
-                for obj in gc.get_objects():
-                    if type(obj) is list and any(item is self for item in obj):
-                        obj.clear()
-                return hash("keep")
-
-            def __eq__(self, other):
-                return other == "keep"
-
-        keys = (key for key in [Emptying(), "".join(["ver", "bose"])])
-        print(m.skorv_get_option(keys))
-        """
-    )
+    proc = run_program("key_list_emptied.py")
     assert proc.stdout == "[False, False]\n"

@@ -11,12 +11,15 @@ import subprocess
 import sys
 import typing
 import warnings
+from pathlib import Path
 
 import pytest
 
 import drovik._catalogue as CATALOGUE
 import drovik.skorv_call
 import drovik.utils
+
+from support import PROGRAMS
 
 FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS]
 NO_ARG_FUNCTIONS = [function.name for function in CATALOGUE.FUNCTIONS if not function.parameters]
@@ -102,10 +105,14 @@ def test_function_object_attributes(options, name):
     assert re.fullmatch(rf"<function {name} at 0x[0-9a-fA-F]+>", repr(func))
 
 
-# --- the catalogue of option facts, against the compiled module and the model
+# --- the docstrings and signatures, against the compiled module and the model
 
 
-def follows_docstrings_and_signatures(module, env, default_items):
+@pytest.mark.both_implementations
+def test_docstrings_and_signatures_follow_the_catalogue(options):
+    # A fact changed on one side only fails here; the other facts of the
+    # catalogue are those the behaviour tests take, on both implementations.
+    module = options
     compiled = module.__name__ == "drovik.options"
     assert module.__doc__ == CATALOGUE.MODULE_DOC
     for function in CATALOGUE.FUNCTIONS:
@@ -121,75 +128,6 @@ def follows_docstrings_and_signatures(module, env, default_items):
         if compiled:
             # The model may use locals of its own; the module lists these.
             assert func.__code__.co_varnames == expected.__code__.co_varnames + function.local_names
-
-
-def follows_defaults_and_order(module, env, default_items):
-    got = module.skorv_get_option_default()
-    assert [(key, type(value), value) for key, value in got.items()] == [
-        (key, type(value), value) for key, value in default_items
-    ]
-    assert list(module.skorv_get_option()) == list(CATALOGUE.KEYS)
-    for key, function in CATALOGUE.BUILTIN_PATH_FUNCTIONS.items():
-        assert module.skorv_get_option(key) == getattr(module, function)()
-    for cpus, count in [(CATALOGUE.MAX_THREADS + 1, CATALOGUE.MAX_THREADS), (2, 2)]:
-        env.cpus = cpus
-        assert module._cpu_default_string() == f"{count}{CATALOGUE.THREAD_SUFFIX}"
-
-
-def follows_accepted_words(module, env, default_items):
-    for mode in CATALOGUE.ENGINE_MODES:
-        module.skorv_set_option(CATALOGUE.MODE_KEY, mode)
-        assert module._SKORV_OPTIONS[CATALOGUE.MODE_KEY] == CATALOGUE.MODE_REPLACEMENTS.get(mode, mode)
-    for name in CATALOGUE.ALLOCATOR_NAMES:
-        module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, name)
-    assert env.count("exists") == 0
-    assert module._SKORV_OPTIONS[CATALOGUE.ALLOCATOR_KEY] == dict(default_items)[CATALOGUE.ALLOCATOR_KEY]
-    module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, CATALOGUE.UNSET_ALLOCATOR)
-    assert module._SKORV_OPTIONS[CATALOGUE.ALLOCATOR_KEY] == dict(default_items)[CATALOGUE.ALLOCATOR_KEY]
-    for word in CATALOGUE.REMOTE_ENGINE_WORDS:
-        module.skorv_set_option("skorv.call", word.upper())
-        assert module.skorv_get_option("skorv.call") == env.remote
-
-
-def follows_messages(module, env, default_items):
-    errors = [
-        (lambda: module.skorv_get_option("nokey"), KeyError, CATALOGUE.message("unknown_option", "nokey")),
-        (lambda: module.skorv_set_option("keep"), TypeError, CATALOGUE.message("set_form")),
-        (lambda: module.skorv_set_option(1, True), TypeError, CATALOGUE.message("set_key_type")),
-        (lambda: module.skorv_set_option(CATALOGUE.MODE_KEY, "fast"), ValueError, CATALOGUE.message("invalid_mode")),
-    ]
-    for call, kind, text in errors:
-        with pytest.raises(kind) as info:
-            call()
-        assert info.value.args == (text,)
-    module._SKORV_OPTIONS = {}
-    wdir = "/data/d\u00e9p\u00f4t"
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        module.skorv_set_option(CATALOGUE.ALLOCATOR_KEY, "/gone/lib.so")
-        module.skorv_set_option(**{CATALOGUE.ALLOCATOR_KEY: "JE", CATALOGUE.WORKING_DIRECTORY_KEY: wdir})
-    assert [str(w.message) for w in caught] == [
-        CATALOGUE.message("allocator_missing", "/gone/lib.so"),
-        CATALOGUE.message("allocator_unavailable", repr("JE")),
-        CATALOGUE.message("working_directory_multibyte", wdir),
-    ]
-
-
-@pytest.fixture(params=["compiled", "model"])
-def implementation(request, options, env, options_model):
-    if request.param == "compiled":
-        return options
-    for name in ("os", "skorv_call_builtin", "mevro_call_builtin", "skorv_remote_script", "_any_mb"):
-        setattr(options_model, name, getattr(options, name))
-    return options_model
-
-
-@pytest.mark.parametrize("follows", [
-    follows_docstrings_and_signatures, follows_defaults_and_order, follows_accepted_words, follows_messages,
-])
-def test_implementation_follows_the_catalogue(implementation, env, default_items, follows):
-    # A fact changed on one side only fails here.
-    follows(implementation, env, default_items)
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -292,6 +230,7 @@ def test_argument_errors(options, env, name, args, kwargs, message):
     assert options._SKORV_OPTIONS == {}
 
 
+@pytest.mark.both_implementations
 def test_set_one_refuses_str_subclass(options, env):
     class Key(str):
         pass
@@ -310,6 +249,7 @@ def test_non_string_keyword_refused(options, env, name):
     assert options._SKORV_OPTIONS == {}
 
 
+@pytest.mark.both_implementations
 @pytest.mark.parametrize(
     "missing, call",
     [
@@ -337,6 +277,7 @@ def test_deleted_module_name_raises_name_error(options, env, monkeypatch, missin
         assert info.value.name == missing  # what "Did you mean" suggestions read
 
 
+@pytest.mark.both_implementations
 def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
     env.cpus = 3
     monkeypatch.delattr(options, "os")
@@ -347,124 +288,19 @@ def test_missing_module_names_fall_back_to_builtins(options, env, monkeypatch):
     assert options.skorv_get_option("skorv.call") == "/from/builtins"
 
 
-def test_import_lifecycle_keeps_one_module_and_table(run_python):
-    proc = run_python(
-        """
-        import importlib, sys
-        import drovik.options as m
-
-        assert type(m._SKORV_OPTIONS) is dict and m._SKORV_OPTIONS == {}
-        assert "_any_mb" in vars(m) and "skorv_anyMultibyteUTF8Characters" not in vars(m)
-        table = m._SKORV_OPTIONS
-        names = [n for n in vars(m) if not n.startswith("__")]
-        funcs = {n: getattr(m, n) for n in names}
-        m.skorv_set_option("keep", True)
-
-        del sys.modules["drovik.options"]
-        again = importlib.import_module("drovik.options")
-        assert again is m and sys.modules["drovik.options"] is m
-        assert again._SKORV_OPTIONS is table and table == {"keep": True}, table
-        assert all(getattr(again, n) is f for n, f in funcs.items())
-
-        reloaded = importlib.reload(m)
-        assert reloaded is m
-        assert m._SKORV_OPTIONS is table and table == {"keep": True}, table
-        assert all(getattr(m, n) is f for n, f in funcs.items())
-        m.skorv_set_option("verbose", True)
-        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
-        print("done")
-        """
-    )
+def test_import_lifecycle_keeps_one_module_and_table(run_program):
+    proc = run_program("import_lifecycle.py")
     assert proc.stdout == "done\n"
 
 
-def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_python):
-    proc = run_python(
-        """
-        import importlib, sys, types
-        import drovik
-
-        partial = []
-        stub = types.ModuleType("drovik.utils")
-
-        def __getattr__(name):
-            # Remember the half-built module that is asking for the helper.
-            partial.append(sys.modules.get("drovik.options"))
-            raise AttributeError(name)
-
-        stub.__getattr__ = __getattr__
-        # A companion module that cannot be imported stops the set-up as well.
-        sys.modules["drovik.skorv_call"] = None
-        try:
-            import drovik.options
-        except ModuleNotFoundError as exc:
-            assert exc.name == "drovik.skorv_call", exc
-        else:
-            raise AssertionError("import succeeded without drovik.skorv_call")
-        assert "drovik.options" not in sys.modules
-        del sys.modules["drovik.skorv_call"]
-
-        sys.modules["drovik.utils"] = stub
-        for attempt in range(2):
-            try:
-                import drovik.options
-            except ImportError as exc:
-                assert str(exc) == "cannot import name skorv_anyMultibyteUTF8Characters", repr(str(exc))
-            else:
-                raise AssertionError("import succeeded without the helper")
-            assert "drovik.options" not in sys.modules
-        partial = [p for p in partial if p is not None]
-        assert partial, "the stub was never asked for the helper"
-
-        def helper(text):
-            return False
-
-        stub.skorv_anyMultibyteUTF8Characters = helper
-        m = importlib.import_module("drovik.options")
-        assert all(m is not p for p in partial)
-        assert m._SKORV_OPTIONS == {}
-        assert m._any_mb is helper
-        m.skorv_set_option("keep", True)
-        assert m.skorv_get_option("keep") is True
-        print("done")
-        """
-    )
+def test_failed_setup_leaves_nothing_and_later_import_starts_afresh(run_program):
+    proc = run_program("failed_setup.py")
     assert proc.stdout == "done\n"
 
 
-def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
+def test_import_from_subinterpreter_is_refused(run_program, tmp_path):
     result = tmp_path / "result.txt"
-    proc = run_python(
-        """
-        import sys
-        try:
-            from _testcapi import run_in_subinterp
-        except ImportError:
-            print("no sub-interpreters")
-            raise SystemExit(0)
-        import drovik.options as m
-
-        m.skorv_set_option("keep", True)
-        code = f'''
-        import sys
-        sys.path[:] = {sys.path!r}
-        try:
-            import drovik.options
-        except ImportError as exc:
-            result = "ImportError: " + str(exc)
-        else:
-            result = "imported"
-        with open({RESULT!r}, "w") as fh:
-            fh.write(result)
-        '''
-        assert run_in_subinterp(code) == 0
-        with open(RESULT) as fh:
-            print(fh.read())
-        assert sys.modules["drovik.options"] is m
-        m.skorv_set_option("verbose", True)
-        assert m.skorv_get_option(["keep", "verbose"]) == [True, True]
-        """.replace("RESULT", repr(str(result)))
-    )
+    proc = run_program("subinterpreter.py", str(result))
     if proc.stdout.startswith("no sub-interpreters"):
         pytest.skip("this interpreter has no _testcapi.run_in_subinterp")
     assert proc.stdout == (
@@ -473,87 +309,16 @@ def test_import_from_subinterpreter_is_refused(run_python, tmp_path):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated sub-interpreters arrived in 3.12")
-def test_isolated_subinterpreter_is_refused_by_the_import_system(run_python):
-    proc = run_python(
-        """
-        import sys
-        try:
-            import _interpreters as interpreters
-        except ImportError:
-            import _xxsubinterpreters as interpreters
-        import drovik.options as m
-
-        code = f"import sys\\nsys.path[:] = {sys.path!r}\\nimport drovik.options"
-        interp = interpreters.create()  # isolated: its own GIL
-        try:
-            failure = interpreters.run_string(interp, code)
-        except Exception as exc:  # 3.12 raises where 3.13 returns the failure
-            failure = exc
-        finally:
-            interpreters.destroy(interp)
-        print("does not support loading in subinterpreters" in str(failure))
-        m.skorv_set_option("keep", True)
-        print(m.skorv_get_option("keep"))
-        """
-    )
+def test_isolated_subinterpreter_is_refused_by_the_import_system(run_program):
+    proc = run_program("isolated_subinterpreter.py")
     assert proc.stdout == "True\nTrue\n"
 
 
-def test_failed_setup_under_another_name_leaves_nothing_behind(run_python):
+def test_failed_setup_under_another_name_leaves_nothing_behind(run_program):
     # Loaded on its own, outside the package, the relative companion imports
     # fail; the half-built module must not stay behind as drovik.options.
-    proc = run_python(
-        """
-        import glob, importlib.machinery, importlib.util, sys
-        import drovik
-
-        path = glob.glob(drovik.__path__[0] + "/options*.so")[0]
-        loader = importlib.machinery.ExtensionFileLoader("options", path)
-        found = importlib.util.spec_from_file_location("options", path, loader=loader)
-        try:
-            loader.exec_module(importlib.util.module_from_spec(found))
-        except ImportError:
-            pass
-        else:
-            raise AssertionError("set-up outside the package succeeded")
-        assert "drovik.options" not in sys.modules
-        import drovik.options as m
-        m.skorv_set_option("keep", True)
-        print(m.skorv_get_option("keep"))
-        """
-    )
+    proc = run_program("setup_under_another_name.py")
     assert proc.stdout == "True\n"
-
-
-EMBEDDING_PROGRAM = r"""
-#include <Python.h>
-int main(int argc, char **argv) {
-    for (int round = 0; round < 2; ++round) {
-        Py_Initialize();
-        PyObject *globals = PyDict_New();
-        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-        PyObject *path = PyUnicode_FromString(argv[1]);
-        PyObject *site = PyUnicode_FromString(argv[2]);
-        PyDict_SetItemString(globals, "SITE", site);
-        Py_DECREF(site);
-        PyDict_SetItemString(globals, "PATH", path);
-        PyObject *result = PyRun_String(
-            "import site, sys\nsys.path[:0] = PATH.split(':')\n"
-            "for folder in SITE.split(':'):\n    site.addsitedir(folder)\n"
-            "try:\n    import drovik.options as m\n"
-            "except ImportError as exc:\n    print(exc)\n"
-            "else:\n    m.skorv_set_option('keep', True)\n    print(m.skorv_get_option('keep'))\n",
-            Py_file_input, globals, globals);
-        if (!result) PyErr_Print();
-        Py_XDECREF(result);
-        Py_DECREF(path);
-        Py_DECREF(globals);
-        fflush(stdout);
-        Py_FinalizeEx();
-    }
-    return 0;
-}
-"""
 
 
 def test_reinitialised_interpreter_is_refused(tmp_path):
@@ -571,20 +336,28 @@ def test_reinitialised_interpreter_is_refused(tmp_path):
     if not compiler or not libdir or not library.endswith(".so"):
         pytest.skip("needs a C compiler and a shared libpython")
     source = tmp_path / "embed.c"
-    source.write_text(EMBEDDING_PROGRAM)
+    source.write_text(Path(PROGRAMS, "embed.c").read_text())
     program = tmp_path / "embed"
     version = sysconfig.get_config_var("LDVERSION")
     subprocess.run(
-        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"],
-         "-L" + libdir, "-Wl,-rpath," + libdir, "-lpython" + version],
-        check=True, capture_output=True,
+        [
+            compiler,
+            str(source),
+            "-o",
+            str(program),
+            "-I" + sysconfig.get_paths()["include"],
+            "-L" + libdir,
+            "-Wl,-rpath," + libdir,
+            "-lpython" + version,
+        ],
+        check=True,
+        capture_output=True,
     )
     env = dict(os.environ, PYTHONHOME=sys.base_prefix)
     path = ":".join(p for p in sys.path if p)
     # The site folders' .pth files too, as an editable install's import hook is set up there.
     site_folders = ":".join(site.getsitepackages())
-    proc = subprocess.run([str(program), path, site_folders], capture_output=True, text=True, env=env,
-                          timeout=60)
+    proc = subprocess.run([str(program), path, site_folders], capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "True",

@@ -45,18 +45,21 @@ def plain_set(monkeypatch, preset, args, kwargs, action="always"):
     return table, error, [(w.category, str(w.message)) for w in caught]
 
 
-@pytest.mark.parametrize("preset, args, kwargs", [
-    ({}, ("num.threads", "2:1"), {}),
-    ({"verbose": False, "debug": True}, (), {"verbose": True}),
-    ({"keep": None}, ("keep", True), {}),
-    ({"smtp": "x"}, (), {"keep": True, "smtp": "y", "skorv.call": "/bin/e"}),
-    ({}, (), {"skorv.mode": "experimental"}),
-    ({"skorv.mode": "experimental"}, (), {"verbose": True}),
-    ({}, ("malloc.lib", None), {}),
-    ({"malloc.lib": "default", "keep": 1}, (), {"verbose": True}),
-    ({"malloc.lib": MISSING_FILE}, (), {"verbose": True}),
-    ({}, ("malloc.lib", EXISTING_FILE), {}),
-])
+@pytest.mark.parametrize(
+    "preset, args, kwargs",
+    [
+        ({}, ("num.threads", "2:1"), {}),
+        ({"verbose": False, "debug": True}, (), {"verbose": True}),
+        ({"keep": None}, ("keep", True), {}),
+        ({"smtp": "x"}, (), {"keep": True, "smtp": "y", "skorv.call": "/bin/e"}),
+        ({}, (), {"skorv.mode": "experimental"}),
+        ({"skorv.mode": "experimental"}, (), {"verbose": True}),
+        ({}, ("malloc.lib", None), {}),
+        ({"malloc.lib": "default", "keep": 1}, (), {"verbose": True}),
+        ({"malloc.lib": MISSING_FILE}, (), {"verbose": True}),
+        ({}, ("malloc.lib", EXISTING_FILE), {}),
+    ],
+)
 def test_inside_like_plain_set_and_exact_restore_after(monkeypatch, preset, args, kwargs):
     expected_inside, _, _ = plain_set(monkeypatch, preset, args, kwargs)
     table = fresh_table(monkeypatch, preset)
@@ -79,14 +82,17 @@ def test_block_exception_passes_out_unchanged_and_restores(monkeypatch, exc):
     assert table == {"verbose": False, "keep": "set in block"}
 
 
-@pytest.mark.parametrize("preset, args, kwargs, action", [
-    ({}, (), {"skorv.mode": "Compact"}, "always"),
-    ({"skorv.mode": "classic"}, ("skorv.mode", None), {}, "always"),
-    ({"skorv.mode": "bogus"}, ("num.threads", "2:1"), {}, "always"),
-    ({"verbose": 0}, (), {"keep": True, "skorv.mode": None, "verbose": True}, "always"),
-    ({}, ("malloc.lib", MISSING_FILE), {}, "error"),
-    ({"working.directory": "/tmp/d\u00e9j\u00e0"}, ("keep", True), {}, "error"),
-])
+@pytest.mark.parametrize(
+    "preset, args, kwargs, action",
+    [
+        ({}, (), {"skorv.mode": "Compact"}, "always"),
+        ({"skorv.mode": "classic"}, ("skorv.mode", None), {}, "always"),
+        ({"skorv.mode": "bogus"}, ("num.threads", "2:1"), {}, "always"),
+        ({"verbose": 0}, (), {"keep": True, "skorv.mode": None, "verbose": True}, "always"),
+        ({}, ("malloc.lib", MISSING_FILE), {}, "error"),
+        ({"working.directory": "/tmp/d\u00e9j\u00e0"}, ("keep", True), {}, "error"),
+    ],
+)
 def test_refused_at_entry_raises_like_plain_set_and_restores(monkeypatch, preset, args, kwargs, action):
     plain_table, plain_error, _ = plain_set(monkeypatch, preset, args, kwargs, action)
     assert plain_error is not None
@@ -100,15 +106,18 @@ def test_refused_at_entry_raises_like_plain_set_and_restores(monkeypatch, preset
     assert table == preset
 
 
-@pytest.mark.parametrize("args, kwargs, error, says", [
-    (("num_threads", "2:1"), {}, KeyError, "Unknown option 'num_threads'"),
-    ((), {"keep": True, "Verbose": 1}, KeyError, "Unknown option 'Verbose'"),
-    (("keep",), {}, TypeError, "Use either option_context('key', value)"),
-    (("keep", True), {"verbose": True}, TypeError, "Use either option_context('key', value)"),
-    ((), {}, TypeError, "Use either option_context('key', value)"),
-    ((print,), {}, TypeError, "Use either option_context('key', value)"),
-    ((1, True), {}, TypeError, "option_context('key', value) needs a str key, not int"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, error, says",
+    [
+        (("num_threads", "2:1"), {}, KeyError, "Unknown option 'num_threads'"),
+        ((), {"keep": True, "Verbose": 1}, KeyError, "Unknown option 'Verbose'"),
+        (("keep",), {}, TypeError, "Use either option_context('key', value)"),
+        (("keep", True), {"verbose": True}, TypeError, "Use either option_context('key', value)"),
+        ((), {}, TypeError, "Use either option_context('key', value)"),
+        ((print,), {}, TypeError, "Use either option_context('key', value)"),
+        ((1, True), {}, TypeError, "option_context('key', value) needs a str key, not int"),
+    ],
+)
 def test_bad_call_refused_when_made(monkeypatch, args, kwargs, error, says):
     table = fresh_table(monkeypatch, {"keep": "before"})
     with pytest.raises(error, match=re.escape(says)):
@@ -116,13 +125,16 @@ def test_bad_call_refused_when_made(monkeypatch, args, kwargs, error, says):
     assert table == {"keep": "before"}
 
 
-@pytest.mark.parametrize("preset, args, kwargs", [
-    ({}, ("malloc.lib", MISSING_FILE), {}),
-    ({}, ("malloc.lib", "JE"), {}),
-    ({}, ("malloc.lib", EXISTING_FILE), {}),
-    ({"malloc.lib": ""}, ("working.directory", "/tmp/d\u00e9j\u00e0"), {}),
-    ({}, (), {"verbose": True}),
-])
+@pytest.mark.parametrize(
+    "preset, args, kwargs",
+    [
+        ({}, ("malloc.lib", MISSING_FILE), {}),
+        ({}, ("malloc.lib", "JE"), {}),
+        ({}, ("malloc.lib", EXISTING_FILE), {}),
+        ({"malloc.lib": ""}, ("working.directory", "/tmp/d\u00e9j\u00e0"), {}),
+        ({}, (), {"verbose": True}),
+    ],
+)
 def test_entry_warnings_match_plain_set_and_exit_warns_nothing(monkeypatch, preset, args, kwargs):
     _, _, expected = plain_set(monkeypatch, preset, args, kwargs)
     table = fresh_table(monkeypatch, preset)
@@ -189,16 +201,18 @@ def test_table_looked_up_at_entry(monkeypatch):
     assert first == {} and second == {"keep": False}
 
 
-@pytest.mark.parametrize("preset, args, kwargs, block_sets, after", [
-    # Keys the entry neither named nor made the checks rewrite keep the block's value.
-    ({}, (), {"keep": True}, {"skorv.mode": "classic"}, {"skorv.mode": "classic"}),
-    ({"malloc.lib": "tc"}, ("verbose", True), {}, {"malloc.lib": "je"}, {"malloc.lib": "je"}),
-    ({}, ("keep", True), {}, {"verbose": True, "keep": 1}, {"verbose": True}),
-    # What the checks of the entry's own set rewrote is put back.
-    ({"skorv.mode": "experimental"}, ("keep", True), {}, {"skorv.mode": "classic"},
-     {"skorv.mode": "experimental"}),
-    ({"malloc.lib": None}, ("keep", True), {}, {}, {"malloc.lib": None}),
-])
+@pytest.mark.parametrize(
+    "preset, args, kwargs, block_sets, after",
+    [
+        # Keys the entry neither named nor made the checks rewrite keep the block's value.
+        ({}, (), {"keep": True}, {"skorv.mode": "classic"}, {"skorv.mode": "classic"}),
+        ({"malloc.lib": "tc"}, ("verbose", True), {}, {"malloc.lib": "je"}, {"malloc.lib": "je"}),
+        ({}, ("keep", True), {}, {"verbose": True, "keep": 1}, {"verbose": True}),
+        # What the checks of the entry's own set rewrote is put back.
+        ({"skorv.mode": "experimental"}, ("keep", True), {}, {"skorv.mode": "classic"}, {"skorv.mode": "experimental"}),
+        ({"malloc.lib": None}, ("keep", True), {}, {}, {"malloc.lib": None}),
+    ],
+)
 def test_exit_puts_back_only_what_entry_changed(monkeypatch, preset, args, kwargs, block_sets, after):
     table = fresh_table(monkeypatch, preset)
     with option_context(*args, **kwargs):
@@ -277,13 +291,22 @@ def wrapped_coroutine_function(*args):
     return coroutine_function(*args)
 
 
-@pytest.mark.parametrize("func", [
-    coroutine_function, generator_function, async_generator_function,
-    vars(Suspending)["rebound_coroutine"], vars(Suspending)["rebound_generator"],
-    vars(Suspending)["rebound_async_generator"], Suspending(), GeneratorCall(),
-    functools.partial(coroutine_function), wrapped_coroutine_function,
-    staticmethod(functools.partial(wrapped_coroutine_function)),
-])
+@pytest.mark.parametrize(
+    "func",
+    [
+        coroutine_function,
+        generator_function,
+        async_generator_function,
+        vars(Suspending)["rebound_coroutine"],
+        vars(Suspending)["rebound_generator"],
+        vars(Suspending)["rebound_async_generator"],
+        Suspending(),
+        GeneratorCall(),
+        functools.partial(coroutine_function),
+        wrapped_coroutine_function,
+        staticmethod(functools.partial(wrapped_coroutine_function)),
+    ],
+)
 def test_decorating_suspendable_function_is_refused(func):
     with pytest.raises(TypeError, match=r"use 'with option_context\(\.\.\.\)' inside it"):
         option_context(keep=True)(func)
@@ -292,7 +315,11 @@ def test_decorating_suspendable_function_is_refused(func):
 # --- contexts that overlap in threads and tasks
 
 ORIGINAL = object()
-OVERLAPPING = [{"skorv.timeout": 1, "keep": True}, {"skorv.timeout": 2}, {"skorv.timeout": 3, "keep": False, "verbose": True}]
+OVERLAPPING = [
+    {"skorv.timeout": 1, "keep": True},
+    {"skorv.timeout": 2},
+    {"skorv.timeout": 3, "keep": False, "verbose": True},
+]
 
 
 def table_while_active(active):
@@ -330,6 +357,7 @@ def threads_leaving_in(order):
 
 def tasks_leaving_in(order):
     """The same with asyncio tasks, each leaving its context after an await."""
+
     async def job(index, entered, leave):
         with option_context(**OVERLAPPING[index]):
             entered.set()

@@ -1,13 +1,14 @@
 """Setting options: the two call forms of skorv_set_option, _set_one, unknown
 keys, partial keyword sets, and one run of the checks per set."""
 
-
 import pytest
 
-pytestmark = pytest.mark.usefixtures("env")
+from drovik._catalogue import message
 
-USE_EITHER = "Use either skorv_set_option('key', value) or skorv_set_option(key=value, ...)."
-STRING_KEY = "First positional argument must be a string key"
+pytestmark = [pytest.mark.usefixtures("env"), pytest.mark.both_implementations]
+
+USE_EITHER = message("set_form")
+STRING_KEY = message("set_key_type")
 
 
 @pytest.mark.parametrize(
@@ -88,13 +89,13 @@ def test_replacing_a_value_keeps_one_entry(options, check_runs):
 
 @pytest.mark.parametrize("key", ["num_threads", "Keep", "keep ", "", "NUM.THREADS", "skorv_call", "num.threads.x"])
 def test_unknown_key_refused_in_both_forms(options, check_runs, key):
-    message = f"Unknown option '{key}'"
+    expected = (message("unknown_option", key),)
     with pytest.raises(KeyError) as info:
         options.skorv_set_option(key, 1)
-    assert info.value.args == (message,)
+    assert info.value.args == expected
     with pytest.raises(KeyError) as info:
         options.skorv_set_option(**{key: 1})
-    assert info.value.args == (message,)
+    assert info.value.args == expected
     assert options._SKORV_OPTIONS == {}
     assert check_runs == []
 
@@ -155,4 +156,3 @@ def test_set_writes_into_the_currently_bound_table(options, monkeypatch):
     options.skorv_set_option("keep", True)
     assert second == {"keep": True}
     assert first == {}
-

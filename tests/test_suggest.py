@@ -17,16 +17,19 @@ def key_error(call):
     return info.value
 
 
-@pytest.mark.parametrize("key, note", [
-    ("num_threads", "Did you mean 'num.threads'?"),
-    ("Keep", "Did you mean 'keep'?"),
-    ("plexa_features", "Did you mean 'Plexa.features'?"),
-    ("verbos", "Did you mean 'verbose'?"),
-    ("timeout", "Did you mean 'skorv.timeout' or 'mevro.timeout'?"),
-    ("mode", "Did you mean 'skorv.mode'?"),
-    ("nokey", None),
-    ("", None),
-])
+@pytest.mark.parametrize(
+    "key, note",
+    [
+        ("num_threads", "Did you mean 'num.threads'?"),
+        ("Keep", "Did you mean 'keep'?"),
+        ("plexa_features", "Did you mean 'Plexa.features'?"),
+        ("verbos", "Did you mean 'verbose'?"),
+        ("timeout", "Did you mean 'skorv.timeout' or 'mevro.timeout'?"),
+        ("mode", "Did you mean 'skorv.mode'?"),
+        ("nokey", None),
+        ("", None),
+    ],
+)
 @pytest.mark.parametrize("caller", ["read", "read-list", "set-key", "set-keyword", "set-one", "reset", "info"])
 def test_unknown_key_error_carries_closest_keys(options, env, key, note, caller):
     calls = {
@@ -80,8 +83,10 @@ def test_broken_helper_leaves_plain_key_error(options, env, monkeypatch, break_h
 
 def test_note_makes_no_call_the_module_would_not_make(options, env, monkeypatch):
     def failed_calls():
-        for call in (lambda: options.skorv_get_option(["keep", "num_threads"]),
-                     lambda: options.skorv_set_option(keep=True, num_threads=1)):
+        for call in (
+            lambda: options.skorv_get_option(["keep", "num_threads"]),
+            lambda: options.skorv_set_option(keep=True, num_threads=1),
+        ):
             key_error(call)
         logged = list(env.log)
         env.log.clear()

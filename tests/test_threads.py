@@ -18,7 +18,22 @@ BAD_MODE = "fast"
 MISSING_LIB = "/nonexistent/drovik-test/libmissing.so"
 MB_DIR = "/tmp/d\u00e9p\u00f4t"
 # Every value any thread stores, with the corrections the checks write.
-STORED_VALUES = [True, False, None, "2:1", "4:1", "mi", "unlisted", MISSING_LIB, "/tmp", MB_DIR, "remote", "/x/skorv", BAD_MODE, *MODES]
+STORED_VALUES = [
+    True,
+    False,
+    None,
+    "2:1",
+    "4:1",
+    "mi",
+    "unlisted",
+    MISSING_LIB,
+    "/tmp",
+    MB_DIR,
+    "remote",
+    "/x/skorv",
+    BAD_MODE,
+    *MODES,
+]
 
 
 @pytest.fixture

@@ -118,9 +118,21 @@ def mypy_report(tmp_path_factory):
     # Run from the snippet's folder so that the installed package is what
     # mypy finds, as it would in a user's project.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir", str(tmp / "cache"),
-         "--hide-error-context", "--no-pretty", snippet.name],
-        cwd=tmp, capture_output=True, text=True, check=False,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp / "cache"),
+            "--hide-error-context",
+            "--no-pretty",
+            snippet.name,
+        ],
+        cwd=tmp,
+        capture_output=True,
+        text=True,
+        check=False,
     )
     by_line = {}
     for line in result.stdout.splitlines():
@@ -155,11 +167,19 @@ def test_documented_usage_runs(run_interpreter):
 def strict_check(checker, script, tmp_path):
     """The diagnostics of ``checker`` in strict mode on ``script``, as (rule or code, line, message)."""
     if checker == "mypy":
-        args = ["--strict", "--no-error-summary", "--hide-error-context", "--no-pretty", "--cache-dir", str(tmp_path / "cache")]
+        args = [
+            "--strict",
+            "--no-error-summary",
+            "--hide-error-context",
+            "--no-pretty",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+        ]
     else:
         args = ["--outputjson", "--pythonpath", sys.executable]
-    result = subprocess.run([sys.executable, "-m", checker, *args, script.name], cwd=tmp_path,
-                            capture_output=True, text=True, check=False)
+    result = subprocess.run(
+        [sys.executable, "-m", checker, *args, script.name], cwd=tmp_path, capture_output=True, text=True, check=False
+    )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     if checker == "mypy":
         return [tuple(line.split(":", 2)[1:]) for line in result.stdout.splitlines()]

@@ -29,7 +29,7 @@ _CONTEXTLIB_FILE = contextlib.__file__
 
 # The call stands on the line of the def, so that the frame's line is the
 # first line of the code, which becomes the user's line.
-def _set_at(set_option: Any, args: Any, kwargs: Any) -> Any: return set_option(*args, **kwargs)
+def _set_at(set_option: Any, args: Any, kwargs: Any) -> Any: return set_option(*args, **kwargs)  # fmt: skip
 
 
 def _line_only(code: types.CodeType) -> types.CodeType:
@@ -63,9 +63,7 @@ def _user_frame() -> Optional[types.FrameType]:
     return frame
 
 
-def set_options_at_caller(
-    set_option: Callable[..., None], args: Tuple[Any, ...], kwargs: Dict[str, Any]
-) -> None:
+def set_options_at_caller(set_option: Callable[..., None], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> None:
     """``set_option(*args, **kwargs)``, called as if from the nearest frame outside the package."""
     frame = _user_frame()
     if frame is None:

@@ -119,9 +119,7 @@ TIMEOUT_KEYS = ("skorv.timeout", "mevro.timeout")
 MESSAGES = {
     # head + the key's text + tail
     "unknown_option": ("Unknown option '", "'"),
-    "invalid_mode": (
-        "Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'.",
-    ),
+    "invalid_mode": ("Invalid 'skorv.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'.",),
     # head + the path's text + tail
     "allocator_missing": (
         "User-defined library for option 'malloc.lib', ",
@@ -137,9 +135,7 @@ MESSAGES = {
         "*** working.directory=[",
         "] contains multibyte characters. This may fail on some systems.",
     ),
-    "set_form": (
-        "Use either skorv_set_option('key', value) or skorv_set_option(key=value, ...).",
-    ),
+    "set_form": ("Use either skorv_set_option('key', value) or skorv_set_option(key=value, ...).",),
     "set_key_type": ("First positional argument must be a string key",),
 }
 

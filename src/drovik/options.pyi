@@ -9,9 +9,8 @@
 import os as os
 import sys
 import warnings as warnings
-from typing import Any
+from typing import Any, Iterable, List, overload
 from typing import Dict as Dict
-from typing import Iterable, List, overload
 from typing import Optional as Optional
 from typing import Union as Union
 
@@ -23,7 +22,7 @@ if sys.version_info >= (3, 11):
 from .skorv_call import mevro_call_builtin as mevro_call_builtin
 from .skorv_call import skorv_call_builtin as skorv_call_builtin
 from .skorv_call import skorv_remote_script as skorv_remote_script
-from .utils import skorv_anyMultibyteUTF8Characters as _any_mb
+from .utils import skorv_anyMultibyteUTF8Characters as _any_mb  # noqa: F401 (bound in the module under this name)
 
 # The option table: only the keys that have been set, each with the very
 # object that was set (any type; the defaults are str, bool, int or None).
