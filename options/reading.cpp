@@ -141,24 +141,38 @@ Ref read_all(CallDefaults &defaults) {
     return out;
 }
 
-Ref read_list(CallDefaults &defaults, PyObject *option) {
+// The keys of a read of several, held for the whole loop. Anything but an
+// exact tuple is copied into a list of this call's own, kept from the
+// collector, so that code run by a read (a key's __eq__, the remote-run
+// script) cannot reach it through it and empty it. An exact tuple cannot
+// change and is held as it is: copying it is where 3.10-3.12 lose a
+// reference to it when the copy cannot be allocated.
+Ref held_keys(PyObject *option) {
+    if (PyTuple_CheckExact(option)) {
+        return Ref::borrow(option);
+    }
     Ref key_list = Ref::steal(PySequence_List(option));
-    if (!key_list) {
+    if (key_list) {
+        PyObject_GC_UnTrack(key_list.get());
+    }
+    return key_list;
+}
+
+Ref read_list(CallDefaults &defaults, PyObject *option) {
+    Ref keys = held_keys(option);
+    if (!keys) {
         return Ref();
     }
-    // Both lists are this call's own, and kept from the collector, so that
-    // code run by a read (a key's __eq__, the remote-run script) cannot reach
-    // them through it: `key_list` holds every key for the whole loop, and the
-    // result is made at its full length and filled in place.
-    PyObject_GC_UnTrack(key_list.get());
-    Py_ssize_t count = PyList_GET_SIZE(key_list.get());
+    // The result is made at its full length, kept from the collector as well,
+    // and filled in place.
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(keys.get());
     Ref out_list = Ref::steal(PyList_New(count));
     if (!out_list) {
         return Ref();
     }
     PyObject_GC_UnTrack(out_list.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref val = read_one(defaults, PyList_GET_ITEM(key_list.get(), i));
+        Ref val = read_one(defaults, PySequence_Fast_GET_ITEM(keys.get(), i));
         if (!val) {
             return Ref();
         }
