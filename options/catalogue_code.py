@@ -35,9 +35,9 @@ class CatalogueError(Exception):
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("drovik_catalogue", path)
-    catalogue = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(catalogue)
+    found = importlib.util.spec_from_file_location("drovik_catalogue", path)
+    catalogue = importlib.util.module_from_spec(found)
+    found.loader.exec_module(catalogue)
     return catalogue
 
 

@@ -322,20 +322,13 @@ template <typename Body> PyObject *run(Body body) {
 
 // --- Entry points, one per function, called by the interpreter.
 
-PyObject *cpu_default_string_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                   PyObject *kwnames) {
+// The entry of a function of no arguments, whose body is `Body`.
+template <Ref (*Body)()>
+PyObject *no_arguments_entry(PyObject *self, PyObject *const *, size_t nargsf, PyObject *kwnames) {
     if (check_no_arguments(self, nargsf, kwnames) < 0) {
         return nullptr;
     }
-    return run([] { return cpu_default_string(); });
-}
-
-PyObject *get_option_default_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                   PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return skorv_get_option_default(); });
+    return run([] { return Body(); });
 }
 
 PyObject *get_option_entry(PyObject *self, PyObject *const *args, size_t nargsf,
@@ -384,31 +377,15 @@ PyObject *set_one_entry(PyObject *self, PyObject *const *args, size_t nargsf, Py
     return run([&values] { return set_one(values[0], values[1]); });
 }
 
-PyObject *post_set_checks_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                                PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return post_set_checks(); });
-}
-
-PyObject *plexa_features_entry(PyObject *self, PyObject *const *, size_t nargsf,
-                               PyObject *kwnames) {
-    if (check_no_arguments(self, nargsf, kwnames) < 0) {
-        return nullptr;
-    }
-    return run([] { return skorv_enabled_plexa_features(); });
-}
-
 // What each function calls when it is called, by FunctionId.
 constexpr std::pair<FunctionId, vectorcallfunc> ENTRIES[] = {
-    {F_CPU_DEFAULT_STRING, cpu_default_string_entry},
-    {F_SKORV_GET_OPTION_DEFAULT, get_option_default_entry},
+    {F_CPU_DEFAULT_STRING, no_arguments_entry<cpu_default_string>},
+    {F_SKORV_GET_OPTION_DEFAULT, no_arguments_entry<skorv_get_option_default>},
     {F_SKORV_GET_OPTION, get_option_entry},
     {F_SKORV_SET_OPTION, set_option_entry},
     {F_SET_ONE, set_one_entry},
-    {F_POST_SET_CHECKS, post_set_checks_entry},
-    {F_SKORV_ENABLED_PLEXA_FEATURES, plexa_features_entry},
+    {F_POST_SET_CHECKS, no_arguments_entry<post_set_checks>},
+    {F_SKORV_ENABLED_PLEXA_FEATURES, no_arguments_entry<skorv_enabled_plexa_features>},
 };
 
 constexpr bool entries_follow_the_catalogue() {
